@@ -1,0 +1,51 @@
+#include "app/Cleanup.h"
+#include "app/UnPackFileApp.h"
+
+#include "utility/Format.h"
+#include "utility/Utility.h"
+
+#include <windows.h>
+
+const wchar_t kDownloadFolderVariable[] = L"UNPACKFILE_DOWNLOAD_FOLDER";
+
+namespace {
+
+bool EndsWithNoCase(const std::wstring& text, const wchar_t* ending) {
+    // A text shorter than the ending is compared whole, and so cannot match.
+    size_t length = wcslen(ending);
+    const wchar_t* tail = text.size() >= length ? text.c_str() + (text.size() - length) : text.c_str();
+    return ::CompareStringOrdinal(tail, -1, ending, -1, TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+std::wstring FindDownloadFolder(const std::wstring& modulePath) {
+    std::wstring exeFolder = modulePath;
+    CUtility::TrimPath(exeFolder, 1);
+    if (!EndsWithNoCase(exeFolder, L"data")) return std::wstring();
+
+    std::wstring downloadFolder = exeFolder;
+    CUtility::TrimPath(downloadFolder, 1);
+    std::wstring parent = downloadFolder;
+    CUtility::TrimPath(parent, 1);
+    if (!EndsWithNoCase(parent, L"mox")) return std::wstring();
+    return downloadFolder;
+}
+
+std::wstring BuildRemovalParameters() {
+    // The folder reaches rmdir through a variable inside quotes: the quotes keep
+    // blanks, '&', '^' and parentheses inside one argument, and the interpreter
+    // does not expand '%' again in a value it has substituted, so a folder name
+    // cannot widen what is removed.
+    return Format(L"/c timeout /t 5 & echo y | rmdir /s \"%%%s%%\"", kDownloadFolderVariable);
+}
+
+void CUnPackFileApp::RemoveDownloadFolder() {
+    std::wstring folder = FindDownloadFolder(CUtility::GetModulePath());
+    if (folder.empty()) return;
+
+    // The interpreter inherits our environment; it waits until we have ended,
+    // since a running executable cannot be deleted.
+    if (!::SetEnvironmentVariableW(kDownloadFolderVariable, folder.c_str())) return;
+    CUtility::Execute(std::wstring(), BuildRemovalParameters(), false);
+}

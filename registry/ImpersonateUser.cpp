@@ -1,0 +1,5 @@
+#include "registry/Registry.h"
+
+// Minimal bodies until registry access lands.
+CImpersonateUser::CImpersonateUser() = default;
+CImpersonateUser::~CImpersonateUser() = default;

@@ -1,0 +1,87 @@
+#include "unpack/layout/PackageParse.h"
+
+#include <cstring>
+#include <cwctype>
+
+namespace package {
+
+uint32_t ReadLE32(const uint8_t* b) {
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+           static_cast<uint32_t>(b[3]) << 24;
+}
+
+uint64_t ReadLE64(const uint8_t* b) { return static_cast<uint64_t>(ReadLE32(b)) | static_cast<uint64_t>(ReadLE32(b + 4)) << 32; }
+
+void WriteLE32(uint8_t* b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void WriteLE64(uint8_t* b, uint64_t v) {
+    WriteLE32(b, static_cast<uint32_t>(v));
+    WriteLE32(b + 4, static_cast<uint32_t>(v >> 32));
+}
+
+bool ParsePeOffset(const uint8_t* dos, size_t size, int32_t& peOffset) {
+    if (dos == nullptr || size < kDosHeaderSize) return false;
+    peOffset = static_cast<int32_t>(ReadLE32(dos + kPeOffsetField));
+    return true;
+}
+
+bool ParseSecurityDirectory(const uint8_t* pe, size_t size, uint32_t& offset, int32_t& length) {
+    if (pe == nullptr || size < kPeHeadersSize) return false;
+    offset = ReadLE32(pe + kSecurityOffsetField);
+    length = static_cast<int32_t>(ReadLE32(pe + kSecuritySizeField));
+    return true;
+}
+
+uint64_t TrailerDistanceFromEnd(int32_t certificateLength) {
+    return kRecordSize + (certificateLength > 0 ? static_cast<uint64_t>(certificateLength) : 0);
+}
+
+bool ParseTrailerHeaderOffset(const uint8_t* trailer, size_t size, uint64_t& headerOffset) {
+    if (trailer == nullptr || size < kRecordSize) return false;
+    headerOffset = ReadLE64(trailer + offsetof(TrailerRecord, headerOffset));
+    return true;
+}
+
+bool ParseEntryRecord(const uint8_t* bytes, size_t size, EntryRecord& record, std::string& name) {
+    if (bytes == nullptr || size < kRecordSize) return false;
+    record.entryCount = static_cast<int32_t>(ReadLE32(bytes));
+    record.marker = ReadLE32(bytes + 4);
+    record.dataSize = ReadLE64(bytes + 8);
+    record.dataSizeCopy = ReadLE64(bytes + 16);
+    std::memcpy(record.name, bytes + 24, kNameSize);
+    name = BoundedName(record);
+    return true;
+}
+
+std::string BoundedName(const EntryRecord& record) {
+    const void* nul = std::memchr(record.name, '\0', kNameSize);
+    size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - record.name) : kNameSize;
+    return std::string(record.name, length);
+}
+
+bool IsSafeEntryName(const std::wstring& name) {
+    if (name.empty() || name == L"." || name == L"..") return false;
+    for (wchar_t c : name) {
+        if (c < 0x20 || c == L'\\' || c == L'/' || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' ||
+            c == L'>' || c == L'|')
+            return false;
+    }
+    // Windows strips trailing dots and blanks, so "..." or "a." would name another file.
+    if (name.back() == L'.' || name.back() == L' ') return false;
+
+    // Device names address a device whatever the folder or extension: "NUL.txt" is NUL.
+    std::wstring base = name.substr(0, name.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* device : kDevices)
+        if (base == device) return false;
+    if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+        base[3] >= L'0' && base[3] <= L'9')
+        return false;
+    return true;
+}
+
+}  // namespace package

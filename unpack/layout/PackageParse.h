@@ -1,0 +1,45 @@
+// Plain parsing of the package's byte layout, without file I/O, so that it can
+// be tested and fuzzed on its own. Every function takes the bytes it needs and
+// their count, and never reads past them.
+#pragma once
+
+#include "unpack/layout/PackageLayout.h"
+
+#include <cstdint>
+#include <string>
+
+namespace package {
+
+uint32_t ReadLE32(const uint8_t* bytes);
+uint64_t ReadLE64(const uint8_t* bytes);
+void WriteLE32(uint8_t* bytes, uint32_t value);
+void WriteLE64(uint8_t* bytes, uint64_t value);
+
+// e_lfanew of a DOS header; false when fewer than 64 bytes are given.
+bool ParsePeOffset(const uint8_t* dos, size_t size, int32_t& peOffset);
+
+// The certificate table's offset and length from the 248 PE header bytes that
+// start at e_lfanew; false when fewer than 248 bytes are given.
+bool ParseSecurityDirectory(const uint8_t* pe, size_t size, uint32_t& offset, int32_t& length);
+
+// How far before the end of the file the trailer starts: 284 plus the
+// certificate table's length when that is positive (a length of 0x80000000 or
+// more reads as negative and adds nothing).
+uint64_t TrailerDistanceFromEnd(int32_t certificateLength);
+
+// The header offset at 8 of a trailer record; false when fewer than 284 bytes are given.
+bool ParseTrailerHeaderOffset(const uint8_t* trailer, size_t size, uint64_t& headerOffset);
+
+// A full entry record; false when fewer than 284 bytes are given. name receives
+// the name field up to its first NUL, never more than its 260 bytes.
+bool ParseEntryRecord(const uint8_t* bytes, size_t size, EntryRecord& record, std::string& name);
+
+// The name field of a record bounded to its 260 bytes.
+std::string BoundedName(const EntryRecord& record);
+
+// True when a (converted) entry name stays inside the unpack folder: not empty,
+// no path separator, no drive or stream colon, not "." or "..", no trailing dot
+// or blank that Windows would strip, and not a device name (CON, NUL, COM1, ...).
+bool IsSafeEntryName(const std::wstring& name);
+
+}  // namespace package
