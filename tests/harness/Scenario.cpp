@@ -1,0 +1,1 @@
+#include "tests/harness/Scenario.h"
