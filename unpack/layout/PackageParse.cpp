@@ -84,4 +84,42 @@ bool IsSafeEntryName(const std::wstring& name) {
     return true;
 }
 
+bool EncodeEntryRecord(int32_t entryCount, uint64_t dataSize, const std::string& name, uint8_t* out) {
+    if (out == nullptr || name.size() > kMaxNameLength || name.find('\0') != std::string::npos) return false;
+    std::memset(out, 0, kRecordSize);
+    WriteLE32(out, static_cast<uint32_t>(entryCount));
+    WriteLE32(out + 4, kRecordMarker);
+    WriteLE64(out + 8, dataSize);
+    WriteLE64(out + 16, dataSize);
+    std::memcpy(out + 24, name.data(), name.size());
+    return true;
+}
+
+void EncodeTrailer(const TrailerRecord& trailer, uint8_t* out) {
+    std::memset(out, 0, kRecordSize);
+    std::memcpy(out + offsetof(TrailerRecord, magic), trailer.magic, sizeof(trailer.magic));
+    WriteLE64(out + offsetof(TrailerRecord, headerOffset), trailer.headerOffset);
+    WriteLE32(out + offsetof(TrailerRecord, formatVersion), trailer.formatVersion);
+    WriteLE32(out + offsetof(TrailerRecord, entryCount), trailer.entryCount);
+    WriteLE64(out + offsetof(TrailerRecord, packageLength), trailer.packageLength);
+    std::memcpy(out + offsetof(TrailerRecord, sha256), trailer.sha256, sizeof(trailer.sha256));
+    std::memcpy(out + offsetof(TrailerRecord, reserved), trailer.reserved, sizeof(trailer.reserved));
+}
+
+bool ParseTrailer(const uint8_t* bytes, size_t size, TrailerRecord& trailer) {
+    if (bytes == nullptr || size < kRecordSize) return false;
+    std::memcpy(trailer.magic, bytes + offsetof(TrailerRecord, magic), sizeof(trailer.magic));
+    trailer.headerOffset = ReadLE64(bytes + offsetof(TrailerRecord, headerOffset));
+    trailer.formatVersion = ReadLE32(bytes + offsetof(TrailerRecord, formatVersion));
+    trailer.entryCount = ReadLE32(bytes + offsetof(TrailerRecord, entryCount));
+    trailer.packageLength = ReadLE64(bytes + offsetof(TrailerRecord, packageLength));
+    std::memcpy(trailer.sha256, bytes + offsetof(TrailerRecord, sha256), sizeof(trailer.sha256));
+    std::memcpy(trailer.reserved, bytes + offsetof(TrailerRecord, reserved), sizeof(trailer.reserved));
+    return true;
+}
+
+size_t FillerLength(uint64_t entriesEnd) {
+    return static_cast<size_t>((kAlignment - (entriesEnd + kRecordSize) % kAlignment) % kAlignment);
+}
+
 }  // namespace package

@@ -42,4 +42,21 @@ std::string BoundedName(const EntryRecord& record);
 // or blank that Windows would strip, and not a device name (CON, NUL, COM1, ...).
 bool IsSafeEntryName(const std::wstring& name);
 
+// Writing side.
+
+// Fills 284 bytes with an entry record: the count, 2, the data size twice and
+// the name zero-filled to 260. False (out untouched) when the name is longer
+// than 259 bytes or holds a NUL, which would cut it short for the reader.
+bool EncodeEntryRecord(int32_t entryCount, uint64_t dataSize, const std::string& name, uint8_t* out);
+
+// Serialises a trailer into 284 bytes, little-endian.
+void EncodeTrailer(const TrailerRecord& trailer, uint8_t* out);
+
+// All fields of a trailer; false when fewer than 284 bytes are given.
+bool ParseTrailer(const uint8_t* bytes, size_t size, TrailerRecord& trailer);
+
+// How many filler bytes (0 to 7) go behind entry data that ends at entriesEnd,
+// so that the trailer that follows ends on a multiple of 8.
+size_t FillerLength(uint64_t entriesEnd);
+
 }  // namespace package

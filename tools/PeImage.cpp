@@ -1,0 +1,93 @@
+#include "tools/PeImage.h"
+
+#include "unpack/layout/PackageParse.h"
+
+#include <vector>
+
+namespace package {
+namespace {
+
+constexpr size_t kFileHeaderOffset = 4;            // behind "PE\0\0"
+constexpr size_t kOptionalHeaderOffset = 24;       // signature + file header
+constexpr size_t kSectionHeaderSize = 40;
+constexpr uint16_t kPe32Magic = 0x10B;
+constexpr size_t kSizeOfHeadersField = kOptionalHeaderOffset + 60;
+constexpr size_t kNumberOfRvaAndSizesField = kOptionalHeaderOffset + 92;
+constexpr uint32_t kSecurityDirectoryIndex = 4;
+
+uint16_t ReadLE16(const uint8_t* b) { return static_cast<uint16_t>(b[0] | b[1] << 8); }
+
+}  // namespace
+
+bool ReadAt(std::istream& file, uint64_t offset, void* buffer, size_t size) {
+    file.clear();
+    file.seekg(static_cast<std::streamoff>(offset), std::ios::beg);
+    if (!file) return false;
+    file.read(static_cast<char*>(buffer), static_cast<std::streamsize>(size));
+    return file.gcount() == static_cast<std::streamsize>(size);
+}
+
+bool ReadPeFacts(std::istream& file, uint64_t fileLength, PeFacts& facts, std::string& error) {
+    facts = PeFacts{};
+    facts.fileLength = fileLength;
+    uint8_t dos[kDosHeaderSize];
+    if (fileLength < sizeof(dos) || !ReadAt(file, 0, dos, sizeof(dos))) {
+        error = "file is too short for a DOS header";
+        return false;
+    }
+    if (dos[0] != 'M' || dos[1] != 'Z') {
+        error = "no DOS header (\"MZ\" missing)";
+        return false;
+    }
+    ParsePeOffset(dos, sizeof(dos), facts.peOffset);
+    // Widened with its sign and compared unsigned, as the unpacker does: a
+    // negative offset lies "beyond" any file.
+    uint64_t peOffset = static_cast<uint64_t>(static_cast<int64_t>(facts.peOffset));
+    if (peOffset > fileLength || fileLength - peOffset < kPeHeadersSize) {
+        error = "PE headers lie beyond the end of the file";
+        return false;
+    }
+    uint8_t pe[kPeHeadersSize];
+    if (!ReadAt(file, peOffset, pe, sizeof(pe))) {
+        error = "cannot read the PE headers";
+        return false;
+    }
+    if (pe[0] != 'P' || pe[1] != 'E' || pe[2] != 0 || pe[3] != 0) {
+        error = "no PE signature at the offset the DOS header names";
+        return false;
+    }
+    if (ReadLE16(pe + kOptionalHeaderOffset) != kPe32Magic) {
+        error = "not a 32-bit PE image (optional header magic is not 0x10B)";
+        return false;
+    }
+    uint16_t sectionCount = ReadLE16(pe + kFileHeaderOffset + 2);
+    uint16_t optionalHeaderSize = ReadLE16(pe + kFileHeaderOffset + 16);
+    if (optionalHeaderSize < kPeHeadersSize - kOptionalHeaderOffset ||
+        ReadLE32(pe + kNumberOfRvaAndSizesField) <= kSecurityDirectoryIndex) {
+        error = "the optional header has no security directory entry";
+        return false;
+    }
+    facts.isPe32 = true;
+    int32_t signedLength = 0;
+    ParseSecurityDirectory(pe, sizeof(pe), facts.securityOffset, signedLength);
+    facts.securityLength = static_cast<uint32_t>(signedLength);
+
+    facts.imageEnd = ReadLE32(pe + kSizeOfHeadersField);
+    uint64_t tableOffset = peOffset + kOptionalHeaderOffset + optionalHeaderSize;
+    std::vector<uint8_t> table(static_cast<size_t>(sectionCount) * kSectionHeaderSize);
+    if (!table.empty() && !ReadAt(file, tableOffset, table.data(), table.size())) {
+        error = "cannot read the section table";
+        return false;
+    }
+    for (uint16_t i = 0; i < sectionCount; ++i) {
+        const uint8_t* section = table.data() + static_cast<size_t>(i) * kSectionHeaderSize;
+        uint32_t rawSize = ReadLE32(section + 16);
+        uint32_t rawOffset = ReadLE32(section + 20);
+        if (rawSize == 0) continue;
+        uint64_t end = static_cast<uint64_t>(rawOffset) + rawSize;
+        if (end > facts.imageEnd) facts.imageEnd = end;
+    }
+    return true;
+}
+
+}  // namespace package
