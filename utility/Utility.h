@@ -36,6 +36,9 @@ public:
     static BOOL GetModuleVersion(wchar_t* text, DWORD* mostSignificant, DWORD* leastSignificant, int selector);
     // 1 Vista, 2 Windows 7, 3 Windows 8, 4 Windows 8.1, 5 Windows 10 and later, 0 otherwise.
     static int GetOSLevel(OSVERSIONINFOEXW* copy);
+    // The OSLevel of major.minor: the full table for RtlGetVersion, or the shorter
+    // one (never above 3) for the GetVersionExW fallback.
+    static int MapOSLevel(DWORD major, DWORD minor, bool fallbackTable);
     static bool IsPreVista();
     static bool IsWow64();
     static void OSInfo();
@@ -46,6 +49,10 @@ public:
     static bool KillProcess(DWORD processId);
     // session 0xFFFFFFFF stands for the running process's own session. The token belongs to the caller.
     static bool GetUserToken(HANDLE& token, DWORD session);
+    // The same with the session-token query passed in (WTSQueryUserToken's shape),
+    // so that the fallback to the shell's token can be exercised.
+    using QueryUserTokenFunction = BOOL(WINAPI*)(ULONG session, PHANDLE token);
+    static bool GetUserToken(HANDLE& token, DWORD session, QueryUserTokenFunction queryUserToken);
     static bool GetExplorerToken(HANDLE& token);
 
     // ---- Shell execution (Execute.cpp) --------------------------------------

@@ -1,22 +1,182 @@
+#include "utility/Format.h"
 #include "utility/Utility.h"
 
-// Minimal bodies until versions and OS information land.
-int CUtility::CompareVersion(const std::wstring&, const std::wstring&) { return 1; }
-bool CUtility::ParseVersion(const std::wstring&, VersionFields& fields) {
-    fields = VersionFields{{0, 0, 0, 0}};
-    return false;
-}
-int CUtility::CompareVersionFields(const VersionFields&, const VersionFields&) { return 0; }
-BOOL CUtility::GetModuleVersion(wchar_t*, DWORD*, DWORD*, int) { return FALSE; }
-int CUtility::GetOSLevel(OSVERSIONINFOEXW* copy) {
-    if (copy != nullptr) {
-        *copy = OSVERSIONINFOEXW{};
-        copy->dwOSVersionInfoSize = sizeof(*copy);
-        copy->dwMajorVersion = 6;
-        copy->dwMinorVersion = 1;
+#include <cstring>
+#include <new>
+
+namespace {
+
+bool IsScanSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+// One "%d" of the formatted-input rules: white space skipped, an optional sign,
+// then at least one decimal digit. The digits accumulate in 32 bits with
+// wrap-around, as the Windows C runtime's scanf accumulates them, so a number
+// too large for 32 bits keeps its value modulo 2^32 ("4294967297" reads as 1);
+// the sign is applied afterwards, giving the 32-bit two's complement
+// ("-1" reads as 4294967295). Done by hand so that the result does not depend
+// on which C runtime or printf/scanf emulation the build links.
+bool ScanNumber(const wchar_t*& p, uint32_t& value) {
+    const wchar_t* q = p;
+    while (IsScanSpace(*q)) ++q;
+    bool negative = false;
+    if (*q == L'+' || *q == L'-') {
+        negative = *q == L'-';
+        ++q;
     }
-    return 2;
+    if (!IsDigit(*q)) return false;
+    uint32_t number = 0;
+    while (IsDigit(*q)) {
+        number = number * 10u + static_cast<uint32_t>(*q - L'0');
+        ++q;
+    }
+    value = negative ? 0u - number : number;
+    p = q;
+    return true;
 }
-bool CUtility::IsPreVista() { return false; }
-bool CUtility::IsWow64() { return false; }
-void CUtility::OSInfo() {}
+
+int OSLevelOf(DWORD major, DWORD minor, bool fallbackTable) {
+    DWORD v = major * 256u + minor;
+    if (fallbackTable) {
+        // GetVersionExW alone cannot tell 8.1 or 10 from 8 on every system, so
+        // the fallback never claims more than Windows 8.
+        if (v >= 0x0602) return 3;
+        if (v == 0x0601) return 2;
+        if (v == 0x0600) return 1;
+        return 0;
+    }
+    if (v >= 0x0A00) return 5;
+    if (v == 0x0603) return 4;
+    if (v == 0x0602) return 3;
+    if (v == 0x0601) return 2;
+    if (v == 0x0600) return 1;
+    return 0;
+}
+
+}  // namespace
+
+bool CUtility::ParseVersion(const std::wstring& text, VersionFields& fields) {
+    const wchar_t* p = text.c_str();
+    int stored = 0;
+    while (stored < 4) {
+        // Every number but the first must follow its dot directly after the
+        // previous number; white space is allowed only after the dot.
+        if (stored > 0) {
+            if (*p != L'.') break;
+            ++p;
+        }
+        uint32_t value = 0;
+        if (!ScanNumber(p, value)) break;
+        fields.field[stored++] = value;
+    }
+    return stored == 4;
+}
+
+int CUtility::CompareVersionFields(const VersionFields& a, const VersionFields& b) {
+    for (int i = 0; i < 4; ++i) {
+        if (a.field[i] < b.field[i]) return -1;
+        if (a.field[i] > b.field[i]) return 1;
+    }
+    return 0;
+}
+
+int CUtility::CompareVersion(const std::wstring& a, const std::wstring& b) {
+    VersionFields first = {{0, 0, 0, 0}};
+    VersionFields second = {{0, 0, 0, 0}};
+    ParseVersion(a, first);
+    ParseVersion(b, second);
+    return CompareVersionFields(first, second);
+}
+
+BOOL CUtility::GetModuleVersion(wchar_t* text, DWORD* mostSignificant, DWORD* leastSignificant, int selector) {
+    std::wstring path = GetModulePath();
+    DWORD ignored = 0;
+    DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) return FALSE;
+
+    unsigned char* block = new (std::nothrow) unsigned char[size];
+    if (block == nullptr) return FALSE;
+
+    ::GetFileVersionInfoW(path.c_str(), 0, size, block);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT infoSize = 0;
+    BOOL found = ::VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&info), &infoSize);
+    // A root block shorter than the fixed record would be read past its end.
+    if (found && (info == nullptr || infoSize < sizeof(VS_FIXEDFILEINFO))) found = FALSE;
+    if (found) {
+        DWORD high = selector == 1 ? info->dwProductVersionMS : info->dwFileVersionMS;
+        DWORD low = selector == 1 ? info->dwProductVersionLS : info->dwFileVersionLS;
+        if (mostSignificant != nullptr) *mostSignificant = high;
+        if (leastSignificant != nullptr) *leastSignificant = low;
+        if (text != nullptr)
+            FormatBounded(text, MAX_PATH, L"%u.%u.%u.%u", static_cast<unsigned>(HIWORD(high)),
+                          static_cast<unsigned>(LOWORD(high)), static_cast<unsigned>(HIWORD(low)),
+                          static_cast<unsigned>(LOWORD(low)));
+    }
+    delete[] block;
+    return found;
+}
+
+int CUtility::MapOSLevel(DWORD major, DWORD minor, bool fallbackTable) {
+    return OSLevelOf(major, minor, fallbackTable);
+}
+
+int CUtility::GetOSLevel(OSVERSIONINFOEXW* copy) {
+    // RtlGetVersion tells the truth whatever the manifest declares; it is looked
+    // up, not linked, and ntdll is never loaded for it.
+    using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    auto rtlGetVersion =
+        ntdll != nullptr ? reinterpret_cast<RtlGetVersionFunction>(::GetProcAddress(ntdll, "RtlGetVersion")) : nullptr;
+    if (rtlGetVersion != nullptr) {
+        OSVERSIONINFOEXW record;
+        std::memset(&record, 0, sizeof(record));
+        record.dwOSVersionInfoSize = sizeof(record);
+        if (rtlGetVersion(&record) == 0) {
+            if (copy != nullptr) std::memcpy(copy, &record, sizeof(record));
+            return OSLevelOf(record.dwMajorVersion, record.dwMinorVersion, false);
+        }
+    }
+
+    OSVERSIONINFOEXW record;
+    std::memset(&record, 0, sizeof(record));
+    record.dwOSVersionInfoSize = sizeof(record);
+    ::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&record));
+    if (copy != nullptr) std::memcpy(copy, &record, sizeof(record));
+    return OSLevelOf(record.dwMajorVersion, record.dwMinorVersion, true);
+}
+
+bool CUtility::IsPreVista() {
+    OSVERSIONINFOW record;
+    std::memset(&record, 0, sizeof(record));
+    record.dwOSVersionInfoSize = sizeof(record);
+    ::GetVersionExW(&record);
+    return record.dwMajorVersion < 6;
+}
+
+bool CUtility::IsWow64() {
+    using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+    HMODULE kernel32 = ::GetModuleHandleW(L"kernel32");
+    auto isWow64Process = kernel32 != nullptr
+                              ? reinterpret_cast<IsWow64ProcessFunction>(::GetProcAddress(kernel32, "IsWow64Process"))
+                              : nullptr;
+    if (isWow64Process == nullptr) return false;
+    BOOL wow64 = FALSE;
+    if (!isWow64Process(::GetCurrentProcess(), &wow64)) return false;
+    return wow64 != FALSE;
+}
+
+void CUtility::OSInfo() {
+    OSVERSIONINFOW record;
+    std::memset(&record, 0, sizeof(record));
+    record.dwOSVersionInfoSize = sizeof(record);
+    ::GetVersionExW(&record);
+    // szCSDVersion is terminated by the system; the copy guards against a record
+    // that filled all 128 characters.
+    wchar_t servicePack[129];
+    std::memcpy(servicePack, record.szCSDVersion, sizeof(record.szCSDVersion));
+    servicePack[128] = L'\0';
+    Log(L"[%s] OS %d.%d(%d) %s x64:%d", L"CUtility::OSInfo", static_cast<int>(record.dwMajorVersion),
+        static_cast<int>(record.dwMinorVersion), static_cast<int>(record.dwBuildNumber), servicePack,
+        IsWow64() ? 1 : 0);
+}
