@@ -14,7 +14,7 @@ DWORD CUnPackFileApp::ExecuteCommand(const std::wstring& workingFolder, const st
 
     HANDLE process = nullptr;
     DWORD error = 0;
-    if (!StartHiddenInterpreter(parameters, process, error)) {
+    if (!StartHidden(CUtility::GetCommandInterpreter(), parameters, process, error)) {
         CUtility::Log(L"[%s] fail %d", kCaller, static_cast<int>(error));
         return error;
     }

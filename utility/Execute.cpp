@@ -20,17 +20,16 @@ std::wstring CUtility::GetCommandInterpreter() {
     return L"cmd.exe";
 }
 
-bool StartHiddenInterpreter(const std::wstring& parameters, HANDLE& process, DWORD& error) {
+bool StartHidden(const std::wstring& file, const std::wstring& parameters, HANDLE& process, DWORD& error) {
     process = nullptr;
     error = 0;
-    std::wstring interpreter = CUtility::GetCommandInterpreter();
 
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
     info.hwnd = nullptr;
     info.lpVerb = L"open";
-    info.lpFile = interpreter.c_str();
+    info.lpFile = file.c_str();
     info.lpParameters = parameters.c_str();
     info.lpDirectory = nullptr;
     info.nShow = SW_HIDE;
@@ -58,7 +57,7 @@ DWORD CUtility::Execute(const std::wstring& workingFolder, const std::wstring& p
 
     HANDLE process = nullptr;
     DWORD error = 0;
-    if (!StartHiddenInterpreter(parameters, process, error)) return error;
+    if (!StartHidden(GetCommandInterpreter(), parameters, process, error)) return error;
 
     DWORD result = 0;
     if (wait) result = WaitForExitCode(process, 250);

@@ -6,10 +6,11 @@
 
 #include <string>
 
-// Starts the interpreter (CUtility::GetCommandInterpreter) hidden, with the
-// parameters unchanged and no error UI. True with the process handle, which the
-// caller closes; false with the error code when no process handle came back.
-bool StartHiddenInterpreter(const std::wstring& parameters, HANDLE& process, DWORD& error);
+// Starts a program (normally CUtility::GetCommandInterpreter()) through the
+// shell, hidden, with the parameters unchanged and no error UI. True with the
+// process handle, which the caller closes; false with the error code when no
+// process handle came back.
+bool StartHidden(const std::wstring& file, const std::wstring& parameters, HANDLE& process, DWORD& error);
 
 // Polls every pollMilliseconds, the pause coming before the first reading, until
 // the process has ended, and returns its exit code. The end is taken from the

@@ -1,0 +1,123 @@
+// The two ways the upgrade starts the command interpreter: the waiting command
+// runner of the installation steps and the shell execution behind the cleanup.
+#include "app/UnPackFileApp.h"
+#include "utility/Execute.h"
+#include "utility/Format.h"
+#include "utility/Utility.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring MakeScratch(const wchar_t* name) {
+    std::wstring folder = Format(L"C:\\unpack-tests\\%s", name);
+    ::CreateDirectoryW(L"C:\\unpack-tests", nullptr);
+    CUtility::DeleteFolderTree(folder);
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+std::string ReadNarrow(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::wstring CurrentFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, folder);
+    return folder;
+}
+
+// unpack.log as text, for the runner's own lines.
+std::wstring ReadLogText() {
+    std::ifstream in(CUtility::GetLogFilePath().c_str(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
+CUnPackFileApp& App() {
+    static CUnPackFileApp app;
+    return app;
+}
+
+}  // namespace
+
+// Exit codes come back as the interpreter reported them, 259 (STILL_ACTIVE)
+// included: a process that really ends with it must not keep either runner
+// polling forever.
+TEST(CommandRunnerTest, ExitCodesPassThroughUnchanged) {
+    std::wstring folder = MakeScratch(L"exitcodes");
+    const DWORD codes[] = {0, 1, 3, 1066, 259, 9009};
+    for (DWORD code : codes) {
+        SCOPED_TRACE(code);
+        std::wstring parameters = Format(L"/c exit %u", code);
+        EXPECT_EQ(code, App().ExecuteCommand(folder, parameters));
+        EXPECT_EQ(code, CUtility::Execute(folder, parameters, true));
+    }
+}
+
+// The parameters reach the interpreter as they stand: blanks, carets and the
+// redirection are the interpreter's business, and relative names resolve
+// against the working folder, which stays current afterwards.
+TEST(CommandRunnerTest, ParametersAndWorkingFolder) {
+    std::wstring folder = MakeScratch(L"parameters");
+    ::SetCurrentDirectoryW(L"C:\\");
+    EXPECT_EQ(0u, App().ExecuteCommand(folder, L"/c echo one   two^&three>> aucab.txt"));
+    EXPECT_EQ(0, lstrcmpiW(folder.c_str(), CurrentFolder().c_str()));
+    EXPECT_EQ("one   two&three\r\n", ReadNarrow(folder + L"\\aucab.txt"));
+
+    std::wstring other = MakeScratch(L"parameters2");
+    EXPECT_EQ(0u, CUtility::Execute(other, L"/c echo %CD%> where.txt", true));
+    EXPECT_EQ(0, lstrcmpiW(other.c_str(), CurrentFolder().c_str()));
+    std::string where = ReadNarrow(other + L"\\where.txt");
+    EXPECT_NE(std::string::npos, where.find("parameters2")) << where;
+}
+
+TEST(CommandRunnerTest, LogsTheStartAndTheEnd) {
+    std::wstring folder = MakeScratch(L"logging");
+    size_t before = ReadLogText().size();
+    EXPECT_EQ(7u, App().ExecuteCommand(folder, L"/c exit 7"));
+    std::wstring added = ReadLogText().substr(before);
+    size_t start = added.find(L"[CUnPackFileApp::ExecuteCommand] succ wait pid:");
+    ASSERT_NE(std::wstring::npos, start) << added.c_str();
+    int pid = _wtoi(added.c_str() + start + wcslen(L"[CUnPackFileApp::ExecuteCommand] succ wait pid:"));
+    EXPECT_GT(pid, 0);
+    EXPECT_NE(std::wstring::npos, added.find(Format(L"[CUnPackFileApp::ExecuteCommand] pid:%d finish ecode:7", pid)))
+        << added.c_str();
+}
+
+// Without waiting the call returns 0 as soon as the interpreter has started.
+TEST(CommandRunnerTest, ExecuteWithoutWaitReturnsZero) {
+    std::wstring folder = MakeScratch(L"nowait");
+    EXPECT_EQ(0u, CUtility::Execute(folder, L"/c exit 5", false));
+    EXPECT_EQ(0, lstrcmpiW(folder.c_str(), CurrentFolder().c_str()));
+}
+
+// A start that fails reports the system's error code and no process.
+TEST(CommandRunnerTest, FailedStartReportsTheErrorCode) {
+    HANDLE process = nullptr;
+    DWORD error = 0;
+    EXPECT_FALSE(StartHidden(L"C:\\no such folder\\no such program.exe", L"/c exit 0", process, error));
+    EXPECT_EQ(nullptr, process);
+    EXPECT_NE(0u, error);
+}
+
+// A 32-bit process on 64-bit Windows reaches the native interpreter through
+// "sysnative"; the test prefix is a 64-bit one, so this process runs under WOW64.
+TEST(CommandRunnerTest, NativeInterpreterUnderWow64) {
+    std::wstring interpreter = CUtility::GetCommandInterpreter();
+    if (CUtility::IsWow64() && !CUtility::IsPreVista()) {
+        wchar_t windows[MAX_PATH] = {};
+        ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+        EXPECT_EQ(std::wstring(windows) + L"\\sysnative\\cmd.exe", interpreter);
+    } else {
+        EXPECT_EQ(L"cmd.exe", interpreter);
+    }
+}
