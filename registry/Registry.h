@@ -3,6 +3,8 @@
 // afresh and closes it again, so no registry handle outlives a call.
 #pragma once
 
+#include "framework/Handle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -44,9 +46,13 @@ public:
     LONG GetLastError() const { return lastError; }
 
 private:
+    // The handle that stands for rootKey during one operation: for
+    // HKEY_CURRENT_USER the interactive user's hive. Give it back with ReleaseRootKey.
     HKEY AcquireRootKey();
     void ReleaseRootKey(HKEY root);
-    LONG OpenCurrentKey(REGSAM access, HKEY& key);
+    // Opens path (empty: the root itself) below the root handle.
+    LONG OpenBelowRoot(const std::wstring& path, REGSAM access, ScopedRegKey& key);
+    LONG OpenCurrentKey(REGSAM access, ScopedRegKey& key) { return OpenBelowRoot(keyPath, access, key); }
 
     LONG lastError = 0;
     HKEY rootKey = HKEY_CURRENT_USER;
