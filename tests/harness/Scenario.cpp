@@ -1,1 +1,697 @@
 #include "tests/harness/Scenario.h"
+
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <set>
+
+namespace scenario {
+
+const wchar_t kUnpackerMutexName[] = L"Global\\{47B9233E-7E50-46F2-B442-6A53F0D0F508}";
+
+namespace {
+
+// Polling rhythm of Run(): short enough that a box is seen within a few tens of
+// milliseconds, long enough to leave the machine's two cores to the program.
+constexpr DWORD kPollMs = 20;
+// Every cross-process message gets this limit: a wedged program must not wedge
+// the harness.
+constexpr UINT kMessageLimitMs = 2000;
+
+// Message box controls: the text is a static control with id 0xFFFF; the icon a
+// static control whose id differs (0x440 in Wine, 0x14 on Windows).
+constexpr int kBoxTextId = 0xFFFF;
+constexpr int kBoxIconIds[] = {0x440, 0x14};
+
+std::wstring Widen(const char* text) {
+    if (text == nullptr || *text == '\0') return std::wstring();
+    int size = ::MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    std::wstring result(static_cast<size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text, -1, &result[0], size);
+    result.resize(static_cast<size_t>(size - 1));
+    return result;
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+// ---- Registry ----------------------------------------------------------------
+
+constexpr REGSAM kView32 = KEY_WOW64_32KEY;
+
+class Key {
+public:
+    Key() = default;
+    ~Key() {
+        if (key_ != nullptr) ::RegCloseKey(key_);
+    }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    bool Open(HKEY root, const std::wstring& path, REGSAM access) {
+        return ::RegOpenKeyExW(root, path.c_str(), 0, access, &key_) == ERROR_SUCCESS;
+    }
+    bool Create(HKEY root, const std::wstring& path, REGSAM access) {
+        return ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, access, nullptr, &key_, nullptr) == ERROR_SUCCESS;
+    }
+    HKEY Get() const { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+bool SetValue(HKEY root, REGSAM view, const std::wstring& key, const std::wstring& name, DWORD type,
+              const void* data, DWORD size) {
+    Key k;
+    if (!k.Create(root, key, KEY_SET_VALUE | view)) return false;
+    return ::RegSetValueExW(k.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+}
+
+bool DeleteValue(HKEY root, REGSAM view, const std::wstring& key, const std::wstring& name) {
+    Key k;
+    if (!k.Open(root, key, KEY_SET_VALUE | KEY_QUERY_VALUE | view)) return true;  // no key, no value
+    LONG result = ::RegDeleteValueW(k.Get(), name.c_str());
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
+// ---- Log ----------------------------------------------------------------------
+
+uint64_t FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool IsDigits(const std::wstring& text, size_t from, size_t count) {
+    if (from + count > text.size()) return false;
+    for (size_t i = from; i < from + count; ++i)
+        if (text[i] < L'0' || text[i] > L'9') return false;
+    return true;
+}
+
+// "YYYY-MM-DD HH:MM:SS" at position from.
+bool IsTimeStamp(const std::wstring& text, size_t from) {
+    return text.size() >= from + 19 && IsDigits(text, from, 4) && text[from + 4] == L'-' && IsDigits(text, from + 5, 2) &&
+           text[from + 7] == L'-' && IsDigits(text, from + 8, 2) && text[from + 10] == L' ' &&
+           IsDigits(text, from + 11, 2) && text[from + 13] == L':' && IsDigits(text, from + 14, 2) &&
+           text[from + 16] == L':' && IsDigits(text, from + 17, 2);
+}
+
+LogLine ParseLine(const std::wstring& raw) {
+    LogLine line;
+    line.raw = raw;
+    size_t position = 0;
+    if (!raw.empty() && raw[0] == L'[') {
+        size_t close = raw.find(L']');
+        if (close != std::wstring::npos) {
+            line.processId = static_cast<DWORD>(std::wcstoul(raw.substr(1, close - 1).c_str(), nullptr, 10));
+            position = close + 1;
+        }
+    }
+    if (IsTimeStamp(raw, position)) {
+        line.time = raw.substr(position, 19);
+        position += 19;
+    }
+    if (raw.compare(position, 2, L"  ") == 0) position += 2;
+    size_t last = raw.rfind(L" (Last=");
+    if (last != std::wstring::npos && last >= position && !raw.empty() && raw.back() == L')') {
+        line.message = raw.substr(position, last - position);
+        line.lastError = static_cast<int>(std::wcstol(raw.c_str() + last + 7, nullptr, 10));
+    } else {
+        line.message = raw.substr(std::min(position, raw.size()));
+    }
+    return line;
+}
+
+// ---- Message boxes -------------------------------------------------------------
+
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBoxes(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId) return TRUE;
+    wchar_t className[64] = {};
+    ::GetClassNameW(window, className, 64);
+    if (wcscmp(className, L"#32770") == 0) search->found.push_back(window);
+    return TRUE;
+}
+
+std::wstring TextOf(HWND window) {
+    // WM_GETTEXT is answered by the window's own thread, so it works for a
+    // control in another process; the limit guards against a hung program.
+    DWORD_PTR length = 0;
+    if (!::SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageLimitMs, &length)) {
+        wchar_t buffer[4096] = {};
+        ::GetWindowTextW(window, buffer, 4096);
+        return buffer;
+    }
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    DWORD_PTR copied = 0;
+    ::SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]), SMTO_ABORTIFHUNG,
+                          kMessageLimitMs, &copied);
+    text.resize(static_cast<size_t>(copied));
+    return text;
+}
+
+bool HasIcon(HWND box) {
+    for (int id : kBoxIconIds) {
+        HWND icon = ::GetDlgItem(box, id);
+        if (icon == nullptr || !::IsWindowVisible(icon)) continue;
+        DWORD_PTR handle = 0;
+        if (::SendMessageTimeoutW(icon, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kMessageLimitMs, &handle) && handle != 0)
+            return true;
+    }
+    return false;
+}
+
+void PressOk(HWND box) {
+    // A MB_OK box's only button: IDOK in Wine; Windows gives it IDCANCEL so that
+    // Escape works too.
+    HWND button = ::GetDlgItem(box, IDOK);
+    int id = IDOK;
+    if (button == nullptr) {
+        button = ::GetDlgItem(box, IDCANCEL);
+        id = IDCANCEL;
+    }
+    DWORD_PTR ignored = 0;
+    if (button != nullptr &&
+        ::SendMessageTimeoutW(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, kMessageLimitMs, &ignored))
+        return;
+    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+}
+
+// Follows the boxes of one process: each box is reported once, when it has
+// become visible (its text is set by then), and then dismissed if wanted.
+class BoxWatcher {
+public:
+    BoxWatcher(DWORD processId, bool dismiss) : processId_(processId), dismiss_(dismiss) {}
+
+    void Poll(std::vector<BoxSeen>& boxes) {
+        WindowSearch search{processId_, {}};
+        ::EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&search));
+        // Forget boxes that are gone: a later box may get the same handle.
+        for (auto it = seen_.begin(); it != seen_.end();)
+            it = std::find(search.found.begin(), search.found.end(), *it) == search.found.end() ? seen_.erase(it)
+                                                                                                 : std::next(it);
+        for (HWND box : search.found) {
+            if (seen_.count(box) != 0) {
+                // Still there after a press (a click can be lost while the box
+                // is still settling): press again, without reporting it twice.
+                if (dismiss_ && ::IsWindowVisible(box)) PressOk(box);
+                continue;
+            }
+            if (!::IsWindowVisible(box)) continue;
+            BoxSeen seenBox;
+            seenBox.caption = TextOf(box);
+            HWND text = ::GetDlgItem(box, kBoxTextId);
+            if (text != nullptr) seenBox.text = TextOf(text);
+            seenBox.style = HasIcon(box) ? MB_ICONINFORMATION : MB_OK;
+            boxes.push_back(seenBox);
+            seen_.insert(box);
+            if (dismiss_) PressOk(box);
+        }
+    }
+
+private:
+    DWORD processId_;
+    bool dismiss_;
+    std::set<HWND> seen_;
+};
+
+// ---- Processes -----------------------------------------------------------------
+
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+    // The rules of CommandLineToArgvW and the C runtime: backslashes are literal
+    // unless they precede a quote.
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') quoted.append(backslashes * 2 + 1, L'\\');
+        else quoted.append(backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+std::vector<DWORD> ChildrenOf(DWORD parentId) {
+    std::vector<DWORD> children;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return children;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry))
+        if (entry.th32ParentProcessID == parentId && entry.th32ProcessID != parentId)
+            children.push_back(entry.th32ProcessID);
+    ::CloseHandle(snapshot);
+    return children;
+}
+
+// At a time limit the program and whatever it started are ended, so that the
+// next test starts on a quiet machine.
+void KillTree(DWORD processId, HANDLE process, int depth = 0) {
+    if (depth < 8)
+        for (DWORD child : ChildrenOf(processId)) {
+            HANDLE handle = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, child);
+            if (handle == nullptr) continue;
+            KillTree(child, handle, depth + 1);
+            ::CloseHandle(handle);
+        }
+    ::TerminateProcess(process, 1);
+    ::WaitForSingleObject(process, 5000);
+}
+
+class AppDefaultsVersion {
+public:
+    AppDefaultsVersion(const std::wstring& exe, const std::wstring& version) : exeName_(FileNameOf(exe)) {
+        if (!version.empty()) active_ = SetWindowsVersionFor(exeName_, version);
+    }
+    ~AppDefaultsVersion() {
+        if (active_) SetWindowsVersionFor(exeName_, std::wstring());
+    }
+
+private:
+    std::wstring exeName_;
+    bool active_ = false;
+};
+
+}  // namespace
+
+// ---- Run -------------------------------------------------------------------------
+
+RunResult Run(const RunOptions& options) {
+    RunResult result;
+    std::wstring exe = options.exe.empty() ? ProductExe() : options.exe;
+    AppDefaultsVersion version(exe, options.windowsVersion);
+
+    std::wstring logPath = LogPath();
+    uint64_t logStart = FileSize(logPath);
+
+    std::wstring commandLine = BuildCommandLine(exe, options.args, options.commandName);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          options.workingFolder.empty() ? nullptr : options.workingFolder.c_str(), &startup, &info)) {
+        result.finished = false;
+        result.exitCode = ::GetLastError();
+        return result;
+    }
+    ::CloseHandle(info.hThread);
+
+    BoxWatcher watcher(info.dwProcessId, options.dismissBoxes);
+    ULONGLONG deadline = ::GetTickCount64() + options.timeoutMs;
+    for (;;) {
+        if (::WaitForSingleObject(info.hProcess, kPollMs) != WAIT_TIMEOUT) {
+            result.finished = true;
+            break;
+        }
+        watcher.Poll(result.boxes);
+        if (::GetTickCount64() >= deadline) {
+            KillTree(info.dwProcessId, info.hProcess);
+            result.finished = false;
+            break;
+        }
+    }
+    ::GetExitCodeProcess(info.hProcess, &result.exitCode);
+    ::CloseHandle(info.hProcess);
+
+    std::vector<unsigned char> bytes = ReadFileBytes(logPath);
+    // A log that shrank was removed during the run: all of it is new.
+    size_t from = logStart <= bytes.size() ? static_cast<size_t>(logStart) : 0;
+    result.log = ParseLog(std::vector<unsigned char>(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end()));
+    return result;
+}
+
+// ---- Paths -------------------------------------------------------------------------
+
+std::wstring WindowsPathOf(const char* unixPath) {
+    std::wstring path = Widen(unixPath);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return L"Z:" + path;
+}
+
+std::wstring ProductExe() { return WindowsPathOf(UNPACK_PRODUCT_EXE); }
+
+std::wstring FixturePath(const std::wstring& exeName) {
+    return WindowsPathOf(UNPACK_FIXTURES_DIR) + L"\\" + exeName;
+}
+
+std::wstring SourcePath(const std::wstring& relative) {
+    std::wstring path = WindowsPathOf(UNPACK_SOURCE_DIR);
+    if (relative.empty()) return path;
+    std::wstring tail = relative;
+    std::replace(tail.begin(), tail.end(), L'/', L'\\');
+    return path + L"\\" + tail;
+}
+
+// ---- Log -----------------------------------------------------------------------------
+
+std::wstring LogPath() {
+    // The account's temporary folder, as the unpacker asks for it.
+    wchar_t folder[MAX_PATH + 1] = {};
+    DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) {
+        wchar_t windows[MAX_PATH] = {};
+        ::GetWindowsDirectoryW(windows, MAX_PATH);
+        return std::wstring(windows) + L"\\Temp\\unpack.log";
+    }
+    return std::wstring(folder) + L"unpack.log";
+}
+
+std::vector<LogLine> ParseLog(const std::vector<unsigned char>& bytes) {
+    std::vector<LogLine> lines;
+    std::wstring current;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        wchar_t c = static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+        if (c == L'\n' && !current.empty() && current.back() == L'\r') {
+            current.pop_back();
+            lines.push_back(ParseLine(current));
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    // A last line without its line end is reported as it stands.
+    if (!current.empty()) lines.push_back(ParseLine(current));
+    return lines;
+}
+
+std::vector<LogLine> ReadLog() { return ParseLog(ReadFileBytes(LogPath())); }
+
+void ResetLog() {
+    std::wstring path = LogPath();
+    // The log may be held for a moment by a program that is still writing.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (::DeleteFileW(path.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND) return;
+        ::Sleep(20);
+    }
+}
+
+// ---- Files and folders ---------------------------------------------------------------
+
+std::wstring ScratchFolder(const std::wstring& name) {
+    std::wstring folder = L"C:\\upf-scenario\\" + name;
+    RemoveTree(folder);
+    CreateFolders(folder);
+    return folder;
+}
+
+bool PathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool CreateFolders(const std::wstring& folder) {
+    if (folder.empty()) return false;
+    DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    std::wstring parent = ParentOf(folder);
+    if (!parent.empty() && parent.back() != L':' && !CreateFolders(parent)) return false;
+    return ::CreateDirectoryW(folder.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool CopyFileTo(const std::wstring& from, const std::wstring& to) {
+    std::wstring parent = ParentOf(to);
+    if (!parent.empty()) CreateFolders(parent);
+    ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return ::CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::wstring& path) {
+    std::vector<unsigned char> bytes;
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    unsigned char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.insert(bytes.end(), buffer, buffer + read);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+    std::wstring parent = ParentOf(path);
+    if (!parent.empty()) CreateFolders(parent);
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+        DWORD written = 0;
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+        ok = ::WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written > 0;
+        done += written;
+    }
+    ::CloseHandle(file);
+    return ok;
+}
+
+bool WriteTextFile(const std::wstring& path, const std::string& text) {
+    return WriteFileBytes(path, std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+std::wstring ReadUtf16File(const std::wstring& path) {
+    std::vector<unsigned char> bytes = ReadFileBytes(path);
+    std::wstring text;
+    text.reserve(bytes.size() / 2);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+    return text;
+}
+
+bool RemoveTree(const std::wstring& folder) {
+    DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        ::SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return ::DeleteFileW(folder.c_str()) != FALSE;
+    }
+    // A link is removed itself; what it points to lies outside the tree.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        WIN32_FIND_DATAW entry;
+        HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                std::wstring name = entry.cFileName;
+                if (name == L"." || name == L"..") continue;
+                RemoveTree(folder + L"\\" + name);
+            } while (::FindNextFileW(search, &entry));
+            ::FindClose(search);
+        }
+    }
+    ::SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::RemoveDirectoryW(folder.c_str());
+    return !PathExists(folder);
+}
+
+// ---- Registry ------------------------------------------------------------------------
+
+bool SetHklmString(const std::wstring& key, const std::wstring& name, const std::wstring& value, DWORD type) {
+    return SetValue(HKEY_LOCAL_MACHINE, kView32, key, name, type, value.c_str(),
+                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+bool SetHklmDword(const std::wstring& key, const std::wstring& name, DWORD value) {
+    return SetValue(HKEY_LOCAL_MACHINE, kView32, key, name, REG_DWORD, &value, sizeof(value));
+}
+
+bool ReadHklmString(const std::wstring& key, const std::wstring& name, std::wstring& value, DWORD* type) {
+    Key k;
+    if (!k.Open(HKEY_LOCAL_MACHINE, key, KEY_QUERY_VALUE | kView32)) return false;
+    DWORD valueType = 0;
+    DWORD size = 0;
+    if (::RegQueryValueExW(k.Get(), name.c_str(), nullptr, &valueType, nullptr, &size) != ERROR_SUCCESS) return false;
+    std::vector<BYTE> data(size + sizeof(wchar_t), 0);
+    if (::RegQueryValueExW(k.Get(), name.c_str(), nullptr, &valueType, data.data(), &size) != ERROR_SUCCESS) return false;
+    if (type != nullptr) *type = valueType;
+    value.assign(reinterpret_cast<const wchar_t*>(data.data()), size / sizeof(wchar_t));
+    while (!value.empty() && value.back() == L'\0') value.pop_back();
+    return true;
+}
+
+bool ReadHklmDword(const std::wstring& key, const std::wstring& name, DWORD& value) {
+    Key k;
+    if (!k.Open(HKEY_LOCAL_MACHINE, key, KEY_QUERY_VALUE | kView32)) return false;
+    DWORD type = 0;
+    DWORD data = 0;
+    DWORD size = sizeof(data);
+    if (::RegQueryValueExW(k.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD)
+        return false;
+    value = data;
+    return true;
+}
+
+bool HklmValueExists(const std::wstring& key, const std::wstring& name) {
+    Key k;
+    if (!k.Open(HKEY_LOCAL_MACHINE, key, KEY_QUERY_VALUE | kView32)) return false;
+    return ::RegQueryValueExW(k.Get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+bool HklmKeyExists(const std::wstring& key) {
+    Key k;
+    return k.Open(HKEY_LOCAL_MACHINE, key, KEY_READ | kView32);
+}
+
+bool CreateHklmKey(const std::wstring& key) {
+    Key k;
+    return k.Create(HKEY_LOCAL_MACHINE, key, KEY_READ | kView32);
+}
+
+bool DeleteHklmValue(const std::wstring& key, const std::wstring& name) {
+    return DeleteValue(HKEY_LOCAL_MACHINE, kView32, key, name);
+}
+
+bool DeleteHklmTree(const std::wstring& key) {
+    if (key.empty()) return false;  // never the root itself
+    {
+        Key k;
+        if (!k.Open(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS | kView32)) return !HklmKeyExists(key);
+        // Subkeys first: RegDeleteKeyExW removes only a key without subkeys.
+        for (;;) {
+            wchar_t name[256];
+            DWORD length = 256;
+            if (::RegEnumKeyExW(k.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            if (!DeleteHklmTree(key + L"\\" + name)) return false;
+        }
+    }
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), kView32, 0);
+    return !HklmKeyExists(key);
+}
+
+// ---- The single-instance lock ------------------------------------------------------
+
+HeldMutex::HeldMutex(const std::wstring& name) { handle_ = ::CreateMutexW(nullptr, FALSE, name.c_str()); }
+
+HeldMutex::~HeldMutex() {
+    if (handle_ != nullptr) ::CloseHandle(handle_);
+}
+
+// ---- Processes ---------------------------------------------------------------------
+
+ChildProcess::~ChildProcess() { Kill(); }
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept : process_(other.process_), id_(other.id_) {
+    other.process_ = nullptr;
+    other.id_ = 0;
+}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        Kill();
+        process_ = other.process_;
+        id_ = other.id_;
+        other.process_ = nullptr;
+        other.id_ = 0;
+    }
+    return *this;
+}
+
+bool ChildProcess::IsRunning() const {
+    return process_ != nullptr && ::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+bool ChildProcess::WaitForEnd(DWORD limitMs, DWORD* exitCode) const {
+    return process_ != nullptr && WaitForProcessEnd(process_, limitMs, exitCode);
+}
+
+void ChildProcess::Kill() {
+    if (process_ == nullptr) return;
+    if (IsRunning()) {
+        ::TerminateProcess(process_, 1);
+        ::WaitForSingleObject(process_, 5000);
+    }
+    ::CloseHandle(process_);
+    process_ = nullptr;
+    id_ = 0;
+}
+
+std::wstring BuildCommandLine(const std::wstring& exe, const std::vector<std::wstring>& args) {
+    return BuildCommandLine(exe, args, std::wstring());
+}
+
+std::wstring BuildCommandLine(const std::wstring& exe, const std::vector<std::wstring>& args,
+                              const std::wstring& commandName) {
+    // The program's name is quoted whole: its backslashes are never escapes.
+    const std::wstring& name = commandName.empty() ? exe : commandName;
+    std::wstring line = name.find_first_of(L" \t") == std::wstring::npos ? name : L"\"" + name + L"\"";
+    for (const std::wstring& argument : args) line += L" " + QuoteArgument(argument);
+    return line;
+}
+
+ChildProcess StartProcess(const std::wstring& exe, const std::vector<std::wstring>& args,
+                          const std::wstring& workingFolder) {
+    std::wstring commandLine = BuildCommandLine(exe, args);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &info))
+        return ChildProcess();
+    ::CloseHandle(info.hThread);
+    return ChildProcess(info.hProcess, info.dwProcessId);
+}
+
+ChildProcess StartSleeperAs(const std::wstring& folder, const std::wstring& name, DWORD seconds) {
+    std::wstring path = folder + L"\\" + name;
+    if (!CopyFileTo(FixturePath(L"sleeper.exe"), path)) return ChildProcess();
+    return StartProcess(path, {std::to_wstring(seconds)}, folder);
+}
+
+bool WaitForProcessEnd(HANDLE process, DWORD limitMs, DWORD* exitCode) {
+    if (::WaitForSingleObject(process, limitMs) != WAIT_OBJECT_0) return false;
+    if (exitCode != nullptr) ::GetExitCodeProcess(process, exitCode);
+    return true;
+}
+
+std::vector<DWORD> FindProcessesByName(const std::wstring& imageName) {
+    std::vector<DWORD> ids;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return ids;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, imageName.c_str()) == 0) ids.push_back(entry.th32ProcessID);
+    ::CloseHandle(snapshot);
+    return ids;
+}
+
+// ---- Wine ------------------------------------------------------------------------------
+
+bool SetWindowsVersionFor(const std::wstring& exeFileName, const std::wstring& version) {
+    std::wstring key = L"Software\\Wine\\AppDefaults\\" + exeFileName;
+    if (!version.empty())
+        return SetValue(HKEY_CURRENT_USER, 0, key, L"Version", REG_SZ, version.c_str(),
+                        static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+    bool removed = DeleteValue(HKEY_CURRENT_USER, 0, key, L"Version");
+    // The program's key goes too when nothing else is set in it.
+    Key k;
+    if (k.Open(HKEY_CURRENT_USER, key, KEY_READ)) {
+        DWORD subkeys = 0;
+        DWORD values = 0;
+        if (::RegQueryInfoKeyW(k.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                               nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+            subkeys == 0 && values == 0)
+            ::RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
+    }
+    return removed;
+}
+
+}  // namespace scenario

@@ -32,6 +32,7 @@ struct RunOptions {
     DWORD timeoutMs = 60000;          // killed at the limit
     bool dismissBoxes = true;         // press OK on every box that appears
     std::wstring windowsVersion;      // "vista", "win7", "win8", "win81", "win10"; empty: leave as is
+    std::wstring commandName;         // argv[0] as the command line gives it; empty: the program path
 };
 
 struct RunResult {
@@ -55,5 +56,112 @@ void ResetLog();
 
 // A fresh, empty scratch folder below C:\ for one test (removed first if present).
 std::wstring ScratchFolder(const std::wstring& name);
+
+// ---- Paths --------------------------------------------------------------------
+
+// The Windows form of a Unix path: Wine maps the Unix root to drive Z:.
+std::wstring WindowsPathOf(const char* unixPath);
+// The build's source tree (Windows form), for test data kept beside the tests.
+std::wstring SourcePath(const std::wstring& relative);
+
+// ---- Files and folders ----------------------------------------------------------
+
+bool PathExists(const std::wstring& path);
+// Copies a file, creating the destination's folders; overwrites.
+bool CopyFileTo(const std::wstring& from, const std::wstring& to);
+// All bytes of a file; empty when it cannot be read.
+std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
+// Creates or replaces the file with these bytes, creating its folders.
+bool WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
+bool WriteTextFile(const std::wstring& path, const std::string& text);
+// A UTF-16LE file as text (a leading byte-order mark is kept, so tests can see it).
+std::wstring ReadUtf16File(const std::wstring& path);
+// Removes a folder and everything below it; never follows a reparse point out
+// of the tree. True when the folder is gone afterwards.
+bool RemoveTree(const std::wstring& folder);
+// Creates the folder and every folder on the way to it.
+bool CreateFolders(const std::wstring& folder);
+
+// ---- Registry: HKEY_LOCAL_MACHINE in the 32-bit view -----------------------------
+// The unpacker is a 32-bit program, so its HKLM reads and writes land in the
+// 32-bit view (Wow6432Node); these helpers use the same view.
+
+bool SetHklmString(const std::wstring& key, const std::wstring& name, const std::wstring& value, DWORD type = REG_SZ);
+bool SetHklmDword(const std::wstring& key, const std::wstring& name, DWORD value);
+// False when the key or value is missing; type receives the value's type.
+bool ReadHklmString(const std::wstring& key, const std::wstring& name, std::wstring& value, DWORD* type = nullptr);
+bool ReadHklmDword(const std::wstring& key, const std::wstring& name, DWORD& value);
+bool HklmValueExists(const std::wstring& key, const std::wstring& name);
+bool HklmKeyExists(const std::wstring& key);
+bool CreateHklmKey(const std::wstring& key);
+// True when the value is gone afterwards (also when it never existed).
+bool DeleteHklmValue(const std::wstring& key, const std::wstring& name);
+// Removes the key with all its subkeys; true when it is gone afterwards.
+bool DeleteHklmTree(const std::wstring& key);
+
+// ---- The single-instance lock ---------------------------------------------------
+
+extern const wchar_t kUnpackerMutexName[];
+
+// Holds a named mutex for its lifetime, as a running copy of the unpacker would.
+class HeldMutex {
+public:
+    explicit HeldMutex(const std::wstring& name = kUnpackerMutexName);
+    ~HeldMutex();
+    HeldMutex(const HeldMutex&) = delete;
+    HeldMutex& operator=(const HeldMutex&) = delete;
+    bool IsHeld() const { return handle_ != nullptr; }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+// ---- Processes -------------------------------------------------------------------
+
+// A process a test started. Whatever still runs when the object goes is
+// terminated, so no test leaves programs behind.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(HANDLE process, DWORD id) : process_(process), id_(id) {}
+    ~ChildProcess();
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool IsValid() const { return process_ != nullptr; }
+    DWORD Id() const { return id_; }
+    HANDLE Handle() const { return process_; }
+    bool IsRunning() const;
+    // True when the process ended within the limit; exitCode receives its code.
+    bool WaitForEnd(DWORD limitMs, DWORD* exitCode = nullptr) const;
+    void Kill();
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD id_ = 0;
+};
+
+// The command line CreateProcessW gets: the program and each argument quoted
+// when needed, so that the program's argument vector receives them unchanged.
+std::wstring BuildCommandLine(const std::wstring& exe, const std::vector<std::wstring>& args);
+std::wstring BuildCommandLine(const std::wstring& exe, const std::vector<std::wstring>& args,
+                              const std::wstring& commandName);
+// Starts a program without waiting; an invalid object when it could not start.
+ChildProcess StartProcess(const std::wstring& exe, const std::vector<std::wstring>& args = {},
+                          const std::wstring& workingFolder = std::wstring());
+// Copies the sleeper fixture to folder\name (VYAuto.exe, VYMsg.exe) and starts it.
+ChildProcess StartSleeperAs(const std::wstring& folder, const std::wstring& name, DWORD seconds = 600);
+// True when the process ended within the limit.
+bool WaitForProcessEnd(HANDLE process, DWORD limitMs, DWORD* exitCode = nullptr);
+// Ids of the running processes with this image name (case ignored).
+std::vector<DWORD> FindProcessesByName(const std::wstring& imageName);
+
+// ---- Wine ------------------------------------------------------------------------
+
+// HKCU\Software\Wine\AppDefaults\<exe file name>\Version for the next start of
+// that program ("vista", "win7", "win8", "win81", "win10"); empty removes it.
+bool SetWindowsVersionFor(const std::wstring& exeFileName, const std::wstring& version);
 
 }  // namespace scenario

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Makes the Wine prefix the tests run in: a fresh WOW64 template prefix with our
+# stand-ins for expand.exe and timeout.exe, then a copy of it as the run prefix
+# that scripts/wine-run (and so ctest) uses.
+#
+#   scripts/make-prefix.sh [fixtures folder]
+#
+# Fixtures default to build/windows/fixtures. The run prefix is UNPACK_WINEPREFIX
+# (default build/wine/run); the template lies beside it as "template".
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+
+fixtures=${1:-$UPF_ROOT/build/windows/fixtures}
+run=${UNPACK_WINEPREFIX:-$UPF_WINE_DIR/run}
+template=${UNPACK_WINE_TEMPLATE:-$(dirname "$run")/template}
+
+start=$SECONDS
+upf_say "Making the Wine template prefix $template"
+upf_make_template_prefix "$template" "$fixtures"
+upf_copy_prefix "$template" "$run"
+upf_say "Wine prefix ready: $run ($((SECONDS - start)) s)"
