@@ -1,0 +1,137 @@
+#include "TestSupport.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+ScratchDir::ScratchDir() {
+    static std::atomic<int> counter{0};
+    root_ = fs::temp_directory_path() /
+            ("upkpack-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+}
+
+Bytes ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+Bytes PatternBytes(size_t size, uint32_t seed) {
+    Bytes bytes(size);
+    uint32_t state = seed * 2654435761u + 12345u;
+    for (auto& b : bytes) {
+        state = state * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(state >> 16);
+    }
+    return bytes;
+}
+
+uint32_t Le32(const Bytes& b, size_t o) {
+    return static_cast<uint32_t>(b.at(o)) | static_cast<uint32_t>(b.at(o + 1)) << 8 |
+           static_cast<uint32_t>(b.at(o + 2)) << 16 | static_cast<uint32_t>(b.at(o + 3)) << 24;
+}
+
+uint64_t Le64(const Bytes& b, size_t o) { return Le32(b, o) | static_cast<uint64_t>(Le32(b, o + 4)) << 32; }
+
+void PutLe32(Bytes& b, size_t o, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.at(o + i) = static_cast<uint8_t>(v >> (8 * i));
+}
+
+static void PutLe16(Bytes& b, size_t o, uint16_t v) {
+    b.at(o) = static_cast<uint8_t>(v);
+    b.at(o + 1) = static_cast<uint8_t>(v >> 8);
+}
+
+Bytes FakeStub(size_t sectionSize) {
+    const size_t headersSize = 0x200;
+    const size_t rawSize = (sectionSize + 0x1FF) & ~static_cast<size_t>(0x1FF);
+    Bytes file(headersSize + rawSize, 0);
+    file[0] = 'M';
+    file[1] = 'Z';
+    PutLe32(file, 60, kFakePeOffset);
+    const size_t pe = kFakePeOffset;
+    file[pe] = 'P';
+    file[pe + 1] = 'E';
+    PutLe16(file, pe + 4, 0x14C);   // i386
+    PutLe16(file, pe + 6, 1);       // one section
+    PutLe16(file, pe + 20, 224);    // optional header size
+    PutLe16(file, pe + 22, 0x0102); // executable, 32-bit
+    const size_t opt = pe + 24;
+    PutLe16(file, opt, 0x10B);
+    PutLe32(file, opt + 16, 0x1000);            // entry point
+    PutLe32(file, opt + 28, 0x400000);          // image base
+    PutLe32(file, opt + 32, 0x1000);            // section alignment
+    PutLe32(file, opt + 36, 0x200);             // file alignment
+    PutLe16(file, opt + 40, 6);                 // OS version
+    PutLe16(file, opt + 48, 6);                 // subsystem version
+    PutLe32(file, opt + 56, static_cast<uint32_t>(0x1000 + ((rawSize + 0xFFF) & ~static_cast<size_t>(0xFFF))));
+    PutLe32(file, opt + 60, headersSize);       // size of headers
+    PutLe16(file, opt + 68, 3);                 // console subsystem
+    PutLe32(file, opt + 72, 0x100000);
+    PutLe32(file, opt + 76, 0x1000);
+    PutLe32(file, opt + 80, 0x100000);
+    PutLe32(file, opt + 84, 0x1000);
+    PutLe32(file, opt + 92, 16);                // data directories
+    const size_t section = opt + 224;
+    const char name[] = ".text";
+    for (size_t i = 0; i < sizeof(name) - 1; ++i) file[section + i] = static_cast<uint8_t>(name[i]);
+    PutLe32(file, section + 8, static_cast<uint32_t>(rawSize));
+    PutLe32(file, section + 12, 0x1000);
+    PutLe32(file, section + 16, static_cast<uint32_t>(rawSize));
+    PutLe32(file, section + 20, headersSize);
+    PutLe32(file, section + 36, 0x60000020);    // code, execute, read
+    file[headersSize] = 0xC3;                   // ret
+    Bytes filler = PatternBytes(rawSize - 1, 99);
+    std::copy(filler.begin(), filler.end(), file.begin() + headersSize + 1);
+    return file;
+}
+
+static std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+int RunTool(const std::vector<std::string>& arguments, std::string* output) {
+    std::string command = Quote(UPKPACK_EXE);
+    for (const std::string& argument : arguments) command += " " + Quote(argument);
+    command += " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) text.append(buffer, got);
+    int status = pclose(pipe);
+    if (output != nullptr) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,50 @@
+// Helpers shared by the native tests: scratch folders, files as bytes, a small
+// fake PE stub, and running upkpack.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<uint8_t>;
+
+// A fresh folder below the system's temporary folder, removed with its contents.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string Path(const std::string& name) const { return (root_ / name).string(); }
+    const std::filesystem::path& Root() const { return root_; }
+
+private:
+    std::filesystem::path root_;
+};
+
+Bytes ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const Bytes& bytes);
+bool Exists(const std::string& path);
+
+// Deterministic bytes that differ from entry to entry.
+Bytes PatternBytes(size_t size, uint32_t seed);
+
+// A minimal 32-bit PE image: DOS header with e_lfanew 0x80, "PE\0\0", a file
+// header, a 224-byte optional header (16 data directories, the security one
+// empty) and one section whose raw data ends at the end of the file.
+// sectionSize is rounded up to 512.
+Bytes FakeStub(size_t sectionSize = 1024);
+constexpr size_t kFakePeOffset = 0x80;
+
+uint32_t Le32(const Bytes& bytes, size_t offset);
+uint64_t Le64(const Bytes& bytes, size_t offset);
+void PutLe32(Bytes& bytes, size_t offset, uint32_t value);
+
+// Runs the upkpack tool with the arguments (each quoted for the shell) and
+// returns its exit code; stdout and stderr go to output.
+int RunTool(const std::vector<std::string>& arguments, std::string* output = nullptr);
+
+}  // namespace testsupport

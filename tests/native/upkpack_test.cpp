@@ -1,0 +1,220 @@
+// The upkpack command line: pack, inspect and their exit codes.
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace testsupport;
+
+constexpr int kOk = 0;
+constexpr int kFailure = 1;
+constexpr int kUsage = 2;
+
+// A packaged file of two entries (1000 and 13 bytes) behind the fake stub:
+// 7 filler bytes, so that every region has bytes to tamper with.
+struct PackedFile {
+    ScratchDir dir;
+    std::string path;
+    Bytes bytes;
+    uint64_t headerOffset = 0;
+    uint64_t secondRecord = 0;
+    uint64_t filler = 0;
+    uint64_t trailer = 0;
+
+    PackedFile() {
+        const Bytes stub = FakeStub();
+        WriteBytes(dir.Path("UnPackFile.exe"), stub);
+        WriteBytes(dir.Path("package1.cab"), PatternBytes(1000, 1));
+        WriteBytes(dir.Path("setup.ini"), PatternBytes(13, 2));
+        path = dir.Path("Packaged.exe");
+        std::string output;
+        int code = RunTool({"pack", "--stub", dir.Path("UnPackFile.exe"), "--out", path, dir.Path("package1.cab"),
+                            dir.Path("setup.ini")},
+                           &output);
+        EXPECT_EQ(code, kOk) << output;
+        bytes = ReadBytes(path);
+        headerOffset = stub.size();
+        secondRecord = headerOffset + 284 + 1000;
+        filler = secondRecord + 284 + 13;
+        trailer = bytes.size() - 284;
+    }
+};
+
+TEST(Upkpack, InspectAcceptsAFreshPackageAndPrintsItsLayout) {
+    PackedFile packed;
+    EXPECT_EQ(packed.trailer - packed.filler, 7u);
+    for (const char* command : {"inspect", "verify"}) {
+        SCOPED_TRACE(command);
+        std::string output;
+        EXPECT_EQ(RunTool({command, packed.path}, &output), kOk) << output;
+        const std::string expected[] = {
+            "image end:         " + std::to_string(packed.headerOffset),
+            "header offset:     " + std::to_string(packed.headerOffset),
+            "entry 1:           record " + std::to_string(packed.headerOffset) + ", data " +
+                std::to_string(packed.headerOffset + 284) + ", size 1000, name package1.cab",
+            "entry 2:           record " + std::to_string(packed.secondRecord) + ", data " +
+                std::to_string(packed.secondRecord + 284) + ", size 13, name setup.ini",
+            "filler:            " + std::to_string(packed.filler) + " (7 bytes)",
+            "trailer:           " + std::to_string(packed.trailer) + " (ends at " + std::to_string(packed.bytes.size()) + ")",
+            "certificate table: none",
+        };
+        for (const std::string& line : expected) EXPECT_NE(output.find(line + "\n"), std::string::npos) << line;
+    }
+}
+
+TEST(Upkpack, InspectRefusesTamperedOrCutPackages) {
+    PackedFile packed;
+    const uint64_t h = packed.headerOffset, t = packed.trailer;
+    struct Tamper {
+        const char* label;
+        uint64_t offset;  // byte to flip
+    } tampers[] = {
+        {"first entry's data", h + 284 + 500},
+        {"last entry's last data byte", packed.filler - 1},
+        {"entry count of record 1", h},
+        {"marker of record 1", h + 4},
+        {"data size of record 2", packed.secondRecord + 8},
+        {"data size copy of record 2", packed.secondRecord + 16},
+        {"name of record 1", h + 24},
+        {"zero fill behind the name of record 2", packed.secondRecord + 24 + 200},
+        {"filler", packed.filler + 3},
+        {"trailer magic", t},
+        {"trailer header offset", t + 8},
+        {"trailer format version", t + 16},
+        {"trailer entry count", t + 20},
+        {"trailer package length", t + 24},
+        {"trailer hash", t + 40},
+        {"trailer reserved bytes", t + 200},
+    };
+    for (const Tamper& tamper : tampers) {
+        SCOPED_TRACE(tamper.label);
+        Bytes bytes = packed.bytes;
+        bytes.at(tamper.offset) ^= 0x01;
+        WriteBytes(packed.dir.Path("tampered.exe"), bytes);
+        std::string output;
+        EXPECT_EQ(RunTool({"inspect", packed.dir.Path("tampered.exe")}, &output), kFailure) << output;
+        EXPECT_NE(output.find("upkpack: "), std::string::npos) << output;
+    }
+
+    struct Cut {
+        const char* label;
+        size_t bytesRemoved;
+    } cuts[] = {{"last byte", 1}, {"last 8 bytes", 8}, {"the trailer", 284}, {"trailer and some data", 300}};
+    for (const Cut& cut : cuts) {
+        SCOPED_TRACE(cut.label);
+        Bytes bytes = packed.bytes;
+        bytes.resize(bytes.size() - cut.bytesRemoved);
+        WriteBytes(packed.dir.Path("cut.exe"), bytes);
+        std::string output;
+        EXPECT_EQ(RunTool({"inspect", packed.dir.Path("cut.exe")}, &output), kFailure) << output;
+    }
+}
+
+// Sizes changed alike in both copies keep each record self-consistent; the
+// walk itself must notice that the entries no longer end at the filler.
+TEST(Upkpack, InspectRefusesEntriesThatDoNotEndAtTheFiller) {
+    PackedFile packed;
+    struct Case {
+        const char* label;
+        int64_t change;
+        const char* reason;
+    } cases[] = {{"last entry 8 bytes longer", 8, "run into the trailer"},
+                 {"last entry 8 bytes shorter", -8, "at most 7 filler bytes"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Bytes bytes = packed.bytes;
+        for (uint64_t field : {packed.secondRecord + 8, packed.secondRecord + 16})
+            PutLe32(bytes, field, static_cast<uint32_t>(13 + c.change));
+        WriteBytes(packed.dir.Path("resized.exe"), bytes);
+        std::string output;
+        EXPECT_EQ(RunTool({"inspect", packed.dir.Path("resized.exe")}, &output), kFailure) << output;
+        EXPECT_NE(output.find(c.reason), std::string::npos) << output;
+    }
+}
+
+// What a signing tool does, done by hand: a certificate table appended at the
+// trailer's end and named in the security directory.
+TEST(Upkpack, InspectFindsTheTrailerBeforeTheCertificateTable) {
+    PackedFile packed;
+    const size_t securityOffsetField = kFakePeOffset + 152, securitySizeField = kFakePeOffset + 156;
+    struct Case {
+        const char* label;
+        size_t gap;            // bytes between trailer and table
+        uint32_t storedSize;   // 0: the table's real size
+        int expected;
+    } cases[] = {
+        {"table right behind the trailer", 0, 0, kOk},
+        {"8 bytes between trailer and table", 8, 0, kFailure},
+        {"table length of 0x80000000 or more", 0, 0x80000000u, kFailure},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Bytes bytes = packed.bytes;
+        const uint32_t tableOffset = static_cast<uint32_t>(bytes.size() + c.gap);
+        const Bytes table = PatternBytes(1456, 7);
+        bytes.resize(tableOffset, 0);
+        bytes.insert(bytes.end(), table.begin(), table.end());
+        PutLe32(bytes, securityOffsetField, tableOffset);
+        PutLe32(bytes, securitySizeField, c.storedSize != 0 ? c.storedSize : static_cast<uint32_t>(table.size()));
+        WriteBytes(packed.dir.Path("signed.exe"), bytes);
+        std::string output;
+        EXPECT_EQ(RunTool({"inspect", packed.dir.Path("signed.exe")}, &output), c.expected) << output;
+        if (c.expected == kOk)
+            EXPECT_NE(output.find("certificate table: " + std::to_string(tableOffset) + " (1456 bytes)\n"),
+                      std::string::npos)
+                << output;
+    }
+}
+
+TEST(Upkpack, InspectRefusesFilesWithoutAPackage) {
+    ScratchDir dir;
+    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    WriteBytes(dir.Path("text.txt"), Bytes(300, 'x'));
+    for (const char* name : {"stub.exe", "text.txt", "missing.exe"}) {
+        SCOPED_TRACE(name);
+        std::string output;
+        EXPECT_EQ(RunTool({"inspect", dir.Path(name)}, &output), kFailure) << output;
+    }
+}
+
+TEST(Upkpack, PackRefusalExitsWithFailureAndWritesNothing) {
+    ScratchDir dir;
+    Bytes stub = FakeStub();
+    PutLe32(stub, kFakePeOffset + 152, static_cast<uint32_t>(stub.size()));
+    PutLe32(stub, kFakePeOffset + 156, 8);
+    stub.resize(stub.size() + 8, 0);
+    WriteBytes(dir.Path("signed.exe"), stub);
+    WriteBytes(dir.Path("package1.cab"), PatternBytes(10, 1));
+    std::string output;
+    EXPECT_EQ(RunTool({"pack", "--stub", dir.Path("signed.exe"), "--out", dir.Path("out.exe"), dir.Path("package1.cab")},
+                      &output),
+              kFailure);
+    EXPECT_NE(output.find("sign after packing"), std::string::npos) << output;
+    EXPECT_FALSE(Exists(dir.Path("out.exe")));
+}
+
+TEST(Upkpack, UsageErrorsExitWith2) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"inspect"},
+        {"inspect", "a.exe", "b.exe"},
+        {"pack"},
+        {"pack", "--stub", "s.exe", "a.cab"},
+        {"pack", "--out", "o.exe", "a.cab"},
+        {"pack", "--stub", "s.exe", "--out", "o.exe"},
+        {"pack", "--stub"},
+        {"pack", "--bogus", "--stub", "s.exe", "--out", "o.exe", "a.cab"},
+    };
+    for (const auto& arguments : cases) {
+        std::string output;
+        EXPECT_EQ(RunTool(arguments, &output), kUsage) << output;
+        EXPECT_NE(output.find("upkpack: "), std::string::npos) << output;
+    }
+    std::string help;
+    EXPECT_EQ(RunTool({"--help"}, &help), kOk);
+    EXPECT_NE(help.find("upkpack pack --stub"), std::string::npos) << help;
+}
+
+}  // namespace
