@@ -218,3 +218,30 @@ TEST(Upkpack, UsageErrorsExitWith2) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace testsupport;
+
+// The usual unpack folder, "C:\Program Files (x86)\Kestrune\Kestrune Remote\AutoUpdate\",
+// is 59 characters, and the unpacker refuses output paths of 260 or more.
+TEST(Upkpack, PackWarnsAboutNamesTooLongForTheUnpackFolder) {
+    struct Case {
+        size_t nameLength;
+        bool warned;
+    } cases[] = {{12, false}, {200, false}, {201, true}, {255, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nameLength);
+        ScratchDir dir;
+        WriteBytes(dir.Path("stub.exe"), FakeStub());
+        const std::string name(c.nameLength, 'n');
+        WriteBytes(dir.Path(name), PatternBytes(3, 1));
+        std::string output;
+        EXPECT_EQ(RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("out.exe"), dir.Path(name)}, &output),
+                  0)
+            << output;
+        EXPECT_EQ(output.find("warning") != std::string::npos, c.warned) << output;
+    }
+}
+
+}  // namespace
