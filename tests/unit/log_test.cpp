@@ -1,0 +1,207 @@
+// CUtility::Log against the real file: %TEMP%\unpack.log of the account, UTF-16LE
+// without byte-order mark, one CRLF-terminated line per call, appended.
+#include "utility/Utility.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring TempFolder() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    return std::wstring(folder, length);
+}
+
+std::wstring LogPath() { return TempFolder() + L"unpack.log"; }
+
+std::vector<unsigned char> ReadBytes() {
+    std::vector<unsigned char> bytes;
+    HANDLE file = ::CreateFileW(LogPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    unsigned char chunk[4096];
+    DWORD read = 0;
+    while (::ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) bytes.insert(bytes.end(), chunk, chunk + read);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+std::wstring Decode(const std::vector<unsigned char>& bytes) {
+    std::wstring text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+    return text;
+}
+
+// The lines of the file, split at CR LF; a remainder without CR LF is reported
+// as a last line so that a missing line end shows up as a failure.
+std::vector<std::wstring> Lines() {
+    std::wstring text = Decode(ReadBytes());
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+std::wstring Now() {
+    SYSTEMTIME t;
+    ::GetLocalTime(&t);
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+    return text;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+// [pid]YYYY-MM-DD HH:MM:SS, two blanks, the message, " (Last=", the code, ")".
+const std::wregex kLine(L"^\\[(\\d+)\\](\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2})  (.*) \\(Last=(-?\\d+)\\)$");
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset() { ::DeleteFileW(LogPath().c_str()); }
+};
+
+TEST_F(LogTest, PathIsUnpackLogInTheTemporaryFolder) {
+    EXPECT_EQ(CUtility::GetLogFilePath(), TempFolder() + L"unpack.log");
+    EXPECT_FALSE(TempFolder().empty());
+}
+
+TEST_F(LogTest, OneLineWithTheExactLayout) {
+    std::wstring before = Now();
+    ::SetLastError(0);
+    CUtility::Log(L"[%s] upgrade start by %s", L"CUnPackFileApp::InitInstance", L"manual");
+    std::wstring after = Now();
+
+    std::vector<std::wstring> lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    std::wsmatch match;
+    ASSERT_TRUE(std::regex_match(lines[0], match, kLine)) << Narrow(lines[0]);
+    EXPECT_EQ(std::stoul(match[1].str()), ::GetCurrentProcessId());
+    EXPECT_GE(match[2].str(), before);
+    EXPECT_LE(match[2].str(), after);
+    EXPECT_EQ(match[3].str(), L"[CUnPackFileApp::InitInstance] upgrade start by manual");
+    EXPECT_EQ(match[4].str(), L"0");
+}
+
+TEST_F(LogTest, Utf16LittleEndianWithoutByteOrderMarkAndCrLf) {
+    CUtility::Log(L"[%s] \u00dcber \u20ac %d", L"T::M", 5);
+    std::vector<unsigned char> bytes = ReadBytes();
+    ASSERT_GE(bytes.size(), 6u);
+    // No byte-order mark: the file starts with '[' as a UTF-16LE character.
+    EXPECT_EQ(bytes[0], '[');
+    EXPECT_EQ(bytes[1], 0);
+    EXPECT_EQ(bytes.size() % 2, 0u);
+    // Ends with CR LF as two UTF-16 characters.
+    EXPECT_EQ(std::vector<unsigned char>(bytes.end() - 4, bytes.end()), (std::vector<unsigned char>{0x0D, 0, 0x0A, 0}));
+    std::wstring text = Decode(bytes);
+    EXPECT_NE(text.find(L"[T::M] \u00dcber \u20ac 5 (Last="), std::wstring::npos);
+    // The euro sign as its two little-endian bytes.
+    const unsigned char euro[] = {0xAC, 0x20};
+    EXPECT_NE(std::search(bytes.begin(), bytes.end(), euro, euro + 2), bytes.end());
+}
+
+TEST_F(LogTest, EachCallAppendsOneLine) {
+    CUtility::Log(L"[%s] first", L"T::M");
+    std::vector<unsigned char> afterFirst = ReadBytes();
+    CUtility::Log(L"[%s] second", L"T::M");
+    CUtility::Log(L"[%s] third %d", L"T::M", 3);
+    std::vector<unsigned char> afterThird = ReadBytes();
+
+    // The first line stays as it was; the others follow it.
+    ASSERT_GT(afterThird.size(), afterFirst.size());
+    EXPECT_TRUE(std::equal(afterFirst.begin(), afterFirst.end(), afterThird.begin()));
+    std::vector<std::wstring> lines = Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    const wchar_t* expected[] = {L"[T::M] first", L"[T::M] second", L"[T::M] third 3"};
+    for (size_t i = 0; i < 3; ++i) {
+        std::wsmatch match;
+        ASSERT_TRUE(std::regex_match(lines[i], match, kLine)) << Narrow(lines[i]);
+        EXPECT_EQ(match[3].str(), expected[i]);
+    }
+}
+
+TEST_F(LogTest, LastErrorIsTheCallersAndSigned) {
+    struct Row {
+        DWORD code;
+        const wchar_t* printed;
+    };
+    const Row rows[] = {
+        {0, L"(Last=0)"},
+        {2, L"(Last=2)"},
+        {183, L"(Last=183)"},
+        {0x80070005u, L"(Last=-2147024891)"},
+        {0xFFFFFFFFu, L"(Last=-1)"},
+    };
+    for (const Row& row : rows) {
+        ::SetLastError(row.code);
+        // The arguments are formatted first; the code is read after that, as the caller left it.
+        CUtility::Log(L"[%s] code %u", L"T::M", row.code);
+    }
+    std::vector<std::wstring> lines = Lines();
+    ASSERT_EQ(lines.size(), std::size(rows));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        SCOPED_TRACE(Narrow(lines[i]));
+        size_t at = lines[i].size() - wcslen(rows[i].printed);
+        EXPECT_EQ(lines[i].substr(at), rows[i].printed);
+    }
+}
+
+TEST_F(LogTest, EmptyMessageLeavesThreeBlanks) {
+    ::SetLastError(0);
+    CUtility::Log(L"");
+    std::vector<std::wstring> lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::wregex empty(L"^\\[\\d+\\]\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}   \\(Last=0\\)$");
+    EXPECT_TRUE(std::regex_match(lines[0], empty)) << Narrow(lines[0]);
+}
+
+TEST_F(LogTest, MessageOf1022CharactersIsWrittenWhole) {
+    std::wstring message(1022, L'x');
+    message[0] = L'<';
+    message[1021] = L'>';
+    CUtility::Log(L"%s", message.c_str());
+    std::vector<std::wstring> lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    std::wsmatch match;
+    ASSERT_TRUE(std::regex_match(lines[0], match, kLine));
+    EXPECT_EQ(match[3].str(), message);
+}
+
+TEST_F(LogTest, LongerMessagesAreCutTo1022Characters) {
+    for (size_t length : {size_t{1023}, size_t{1024}, size_t{4000}}) {
+        SCOPED_TRACE(length);
+        Reset();
+        std::wstring message;
+        for (size_t i = 0; i < length; ++i) message += static_cast<wchar_t>(L'a' + i % 26);
+        ::SetLastError(7);
+        CUtility::Log(L"%s", message.c_str());
+        std::vector<std::wstring> lines = Lines();
+        ASSERT_EQ(lines.size(), 1u);
+        std::wsmatch match;
+        ASSERT_TRUE(std::regex_match(lines[0], match, kLine));
+        EXPECT_EQ(match[3].str(), message.substr(0, 1022));
+        EXPECT_EQ(match[4].str(), L"7");
+    }
+}
+
+TEST_F(LogTest, WriteLogLineAppendsTheLineAsGiven) {
+    CUtility::WriteLogLine(L"plain");
+    CUtility::WriteLogLine(L"");
+    CUtility::WriteLogLine(L"after");
+    EXPECT_EQ(Decode(ReadBytes()), L"plain\r\n\r\nafter\r\n");
+}
+
+}  // namespace
