@@ -1,0 +1,243 @@
+// The OS level and the OS bound through the real UnPackFile.exe, with Wine set to
+// report Vista, 7, 8, 8.1 or 10 to it. The installed host (3.5.0.0) passes the
+// version bounds of both modes, so the OS decides.
+#include "tests/harness/Scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+#include <string>
+#include <vector>
+
+namespace {
+
+using scenario::BoxSeen;
+using scenario::LogLine;
+using scenario::RunOptions;
+using scenario::RunResult;
+
+const wchar_t kMakerKey[] = L"Software\\Kestrune Inc.";
+const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
+const wchar_t kBackupKey[] = L"Software\\UnPackFileTests\\OSLevelBackup";
+
+const wchar_t kProductName[] = L"Kestrune Ostrel";
+const wchar_t kUpgradeSystem[] =
+    L"To install Kestrune Ostrel, please upgrade your system to Windows 7 or a newer version.";
+const wchar_t kUpdateFailedCaption[] = L"Kestrune Ostrel Update Failed";
+const wchar_t kFreshInstallStart[] = L"This new version of Kestrune Ostrel cannot be updated on your current version.";
+
+const std::wstring kCaller = L"[CUnPackFileApp::InitInstance] ";
+const std::wstring kOSInfo = L"[CUtility::OSInfo] OS ";
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string Describe(const RunResult& result) {
+    std::string out = "log:\n";
+    for (const LogLine& line : result.log) out += "  " + Narrow(line.raw) + "\n";
+    out += "boxes:\n";
+    for (const BoxSeen& box : result.boxes) out += "  [" + Narrow(box.caption) + "] " + Narrow(box.text) + "\n";
+    return out;
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+bool KeyPresent(const wchar_t* path) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    ::RegCloseKey(key);
+    return true;
+}
+
+bool CopyTree(const wchar_t* from, const wchar_t* to) {
+    HKEY source = nullptr, target = nullptr;
+    bool copied = false;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, from, 0, KEY_READ, &source) == ERROR_SUCCESS) {
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, to, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &target, nullptr) ==
+            ERROR_SUCCESS) {
+            copied = ::RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
+            ::RegCloseKey(target);
+        }
+        ::RegCloseKey(source);
+    }
+    return copied;
+}
+
+// "x64:1" when a 32-bit program runs on 64-bit Windows, as this test does too.
+int Wow64Digit() {
+    BOOL wow64 = FALSE;
+    ::IsWow64Process(::GetCurrentProcess(), &wow64);
+    return wow64 ? 1 : 0;
+}
+
+struct System {
+    const wchar_t* wineName;
+    const wchar_t* osInfo;  // the OS line up to the build number's "(", then checked below
+};
+
+// The versions and builds Wine reports for each setting (those of the real
+// releases: 7 SP1 is 6.1.7601, 8 is 6.2.9200, 8.1 is 6.3.9600).
+const System kSystems[] = {
+    {L"win7", L"6.1(7601) Service Pack 1"},
+    {L"win8", L"6.2(9200) "},
+    {L"win81", L"6.3(9600) "},
+    {L"win10", L"10.0("},  // Wine's build of Windows 10 is its own choice
+};
+
+class OSLevelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
+        saved_ = KeyPresent(kMakerKey);
+        if (saved_) ASSERT_TRUE(CopyTree(kMakerKey, kBackupKey));
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kMakerKey);
+        ASSERT_TRUE(scenario::SetHklmString(kHostKey, L"Version", L"3.5.0.0"));
+        folder_ = scenario::ScratchFolder(L"oslevel");
+        exe_ = folder_ + L"\\UnPackFile.exe";
+        ASSERT_TRUE(scenario::CopyFileTo(scenario::ProductExe(), exe_));
+    }
+    void TearDown() override {
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kMakerKey);
+        if (saved_) CopyTree(kBackupKey, kMakerKey);
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\UnPackFileTests");
+        scenario::RemoveTree(folder_);
+    }
+
+    // Both OS bounds set to the same text; nullptr: no setup.ini.
+    void SetOSBound(const wchar_t* bound) {
+        std::wstring path = folder_ + L"\\setup.ini";
+        ::DeleteFileW(path.c_str());
+        if (bound == nullptr) return;
+        std::wstring text = L"[VERSIONCHECK]\r\nMOSLOWERBOUND=" + std::wstring(bound) + L"\r\nAOSLOWERBOUND=" + bound + L"\r\n";
+        ASSERT_TRUE(scenario::WriteTextFile(path, Narrow(text)));
+    }
+
+    RunResult RunOn(const wchar_t* wineName, bool manual) {
+        RunOptions options;
+        options.exe = exe_;
+        if (!manual) options.args = {L"/S"};
+        options.workingFolder = folder_;
+        options.windowsVersion = wineName;
+        options.timeoutMs = 60000;
+        scenario::ResetLog();
+        return scenario::Run(options);
+    }
+
+    bool saved_ = false;
+    std::wstring folder_;
+    std::wstring exe_;
+};
+
+// The OS line: "OS major.minor(build) service-pack x64:n", two blanks when the
+// service-pack text is empty.
+void ExpectOSInfo(const std::wstring& message, const System& system) {
+    std::wstring expectedStart = kOSInfo + system.osInfo;
+    ASSERT_TRUE(StartsWith(message, expectedStart)) << Narrow(message);
+    std::wstring rest = message.substr(expectedStart.size());
+    if (std::wstring(system.osInfo).back() == L'(') {
+        size_t digits = 0;
+        while (digits < rest.size() && std::iswdigit(rest[digits])) ++digits;
+        ASSERT_GT(digits, 0u) << Narrow(message);
+        rest = rest.substr(digits);
+        ASSERT_TRUE(StartsWith(rest, L") ")) << Narrow(message);
+        rest = rest.substr(2);
+    }
+    EXPECT_EQ(L" x64:" + std::to_wstring(Wow64Digit()), rest) << Narrow(message);
+}
+
+// Vista is below the platform floor: its box in both modes, nothing logged.
+TEST_F(OSLevelTest, VistaIsBelowThePlatformFloor) {
+    for (bool manual : {true, false}) {
+        SCOPED_TRACE(manual ? "manual" : "auto");
+        RunResult result = RunOn(L"vista", manual);
+        ASSERT_TRUE(result.finished) << Describe(result);
+        ASSERT_EQ(1u, result.boxes.size()) << Describe(result);
+        EXPECT_EQ(kUpgradeSystem, result.boxes[0].text);
+        EXPECT_EQ(kProductName, result.boxes[0].caption);
+        EXPECT_EQ(static_cast<UINT>(MB_ICONINFORMATION), result.boxes[0].style);
+        EXPECT_TRUE(result.log.empty()) << Describe(result);
+    }
+}
+
+// Windows 7 and later pass the floor and the default bound "5.0"; the OS line
+// follows the criteria.
+TEST_F(OSLevelTest, SevenAndLaterPassAndDescribeTheSystem) {
+    for (const System& system : kSystems) {
+        SCOPED_TRACE(Narrow(system.wineName));
+        SetOSBound(nullptr);
+        RunResult result = RunOn(system.wineName, false);
+        ASSERT_TRUE(result.finished) << Describe(result);
+        ASSERT_GE(result.log.size(), 2u) << Describe(result);
+        EXPECT_EQ(kCaller + L"upgrade criteria passed 3.5.0.0 >= 3.1.0.0", result.log[0].message);
+        ExpectOSInfo(result.log[1].message, system);
+        EXPECT_TRUE(result.boxes.empty()) << Describe(result);
+    }
+}
+
+struct BoundRow {
+    const wchar_t* bound;
+    const wchar_t* wineName;
+    bool passes;
+};
+
+TEST_F(OSLevelTest, OSBound) {
+    const BoundRow rows[] = {
+        {L"6.1", L"win7", false},  // at the bound: refused
+        {L"6.1", L"win8", true},
+        {L"6.2", L"win8", false},
+        {L"6.2", L"win81", true},
+        {L"6.3", L"win81", false},
+        {L"6.3", L"win10", true},
+        {L"10.0", L"win10", false},
+        {L"6.0", L"win7", true},
+        // Three fields pack above every system.
+        {L"6.1.0", L"win7", false},
+        {L"6.1.0", L"win8", false},
+        {L"6.1.0", L"win81", false},
+        {L"6.1.0", L"win10", false},
+        // A field above 255 lets every system pass.
+        {L"300.1", L"win7", true},
+        {L"300.1", L"win10", true},
+        // Empty: packs to 0.
+        {L"", L"win7", true},
+        {L"", L"win10", true},
+    };
+    for (const BoundRow& row : rows) {
+        for (bool manual : {true, false}) {
+            SCOPED_TRACE(Narrow(std::wstring(L"bound '") + row.bound + L"' on " + row.wineName +
+                                (manual ? L" manual" : L" auto")));
+            SetOSBound(row.bound);
+            RunResult result = RunOn(row.wineName, manual);
+            ASSERT_TRUE(result.finished) << Describe(result);
+            ASSERT_FALSE(result.log.empty()) << Describe(result);
+            if (row.passes) {
+                EXPECT_EQ(kCaller + L"upgrade criteria passed 3.5.0.0 >= " + (manual ? L"2.4.0.0" : L"3.1.0.0"),
+                          result.log[0].message);
+                for (const BoxSeen& box : result.boxes) EXPECT_NE(kUpdateFailedCaption, box.caption);
+                continue;
+            }
+            EXPECT_EQ(kCaller + L"upgrade skip OS less than the boundary " + row.bound, result.log[0].message);
+            if (manual) {
+                ASSERT_EQ(1u, result.boxes.size()) << Describe(result);
+                EXPECT_EQ(kUpdateFailedCaption, result.boxes[0].caption);
+                EXPECT_TRUE(StartsWith(result.boxes[0].text, kFreshInstallStart)) << Narrow(result.boxes[0].text);
+                EXPECT_EQ(static_cast<UINT>(MB_ICONINFORMATION), result.boxes[0].style);
+            } else {
+                EXPECT_TRUE(result.boxes.empty()) << Describe(result);
+            }
+        }
+    }
+}
+
+// Each mode reads its own OS bound.
+TEST_F(OSLevelTest, EachModeReadsItsOwnOSBound) {
+    ASSERT_TRUE(scenario::WriteTextFile(folder_ + L"\\setup.ini", "[VERSIONCHECK]\r\nMOSLOWERBOUND=6.1\r\n"));
+    RunResult manual = RunOn(L"win7", true);
+    ASSERT_FALSE(manual.log.empty()) << Describe(manual);
+    EXPECT_EQ(kCaller + L"upgrade skip OS less than the boundary 6.1", manual.log[0].message);
+    RunResult automatic = RunOn(L"win7", false);
+    ASSERT_FALSE(automatic.log.empty()) << Describe(automatic);
+    EXPECT_EQ(kCaller + L"upgrade criteria passed 3.5.0.0 >= 3.1.0.0", automatic.log[0].message);
+}
+
+}  // namespace
