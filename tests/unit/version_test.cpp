@@ -243,3 +243,45 @@ TEST(GetModuleVersion, WithoutVersionInformationLeavesEverythingAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// setup.ini's VERSIONCHECK section: each key read on its own, a missing key (or
+// file) giving its default, a key present with an empty value giving "".
+TEST(ReadUpgradeBounds, KeysDefaultsAndEmptyValues) {
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    std::wstring path = std::wstring(temp) + L"upgrade_bounds_test.ini";
+    const struct {
+        const char* text;  // nullptr: no file
+        UpgradeBounds expected;
+    } cases[] = {
+        {nullptr, {L"3.1.0.0", L"2.4.0.0", L"5.0", L"5.0"}},
+        {"", {L"3.1.0.0", L"2.4.0.0", L"5.0", L"5.0"}},
+        {"[VERSIONCHECK]\r\nMLOWERBOUND=3.5.0.0\r\n", {L"3.1.0.0", L"3.5.0.0", L"5.0", L"5.0"}},
+        {"[VERSIONCHECK]\r\nALOWERBOUND=1.2.3.4\r\nMLOWERBOUND=5.6.7.8\r\nAOSLOWERBOUND=6.1\r\nMOSLOWERBOUND=10.0\r\n",
+         {L"1.2.3.4", L"5.6.7.8", L"6.1", L"10.0"}},
+        {"[VERSIONCHECK]\r\nALOWERBOUND=\r\nMLOWERBOUND=\r\nAOSLOWERBOUND=\r\nMOSLOWERBOUND=\r\n", {L"", L"", L"", L""}},
+        {"[versioncheck]\r\naoslowerbound=6.2\r\n", {L"3.1.0.0", L"2.4.0.0", L"6.2", L"5.0"}},
+        {"[OTHER]\r\nALOWERBOUND=9.9.9.9\r\n", {L"3.1.0.0", L"2.4.0.0", L"5.0", L"5.0"}},
+    };
+    for (const auto& c : cases) {
+        ::DeleteFileW(path.c_str());
+        if (c.text != nullptr) {
+            HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, file);
+            DWORD written = 0;
+            ::WriteFile(file, c.text, static_cast<DWORD>(strlen(c.text)), &written, nullptr);
+            ::CloseHandle(file);
+        }
+        SCOPED_TRACE(c.text == nullptr ? "no file" : c.text);
+        UpgradeBounds bounds = ReadUpgradeBounds(path);
+        EXPECT_EQ(c.expected.autoVersion, bounds.autoVersion);
+        EXPECT_EQ(c.expected.manualVersion, bounds.manualVersion);
+        EXPECT_EQ(c.expected.autoOS, bounds.autoOS);
+        EXPECT_EQ(c.expected.manualOS, bounds.manualOS);
+    }
+    ::DeleteFileW(path.c_str());
+}
+
+}  // namespace
