@@ -84,3 +84,35 @@ upf_copy_prefix() {
   mkdir -p "$(dirname "$run")"
   cp -a "$template" "$run"
 }
+
+# Configures and builds a CMake preset ("windows" or "native") quietly; on a
+# failure shows the end of the output and stops. Extra arguments go to the
+# configure step (-DUNPACK_PRODUCT_VERSION=...).
+upf_build_preset() {
+  local preset=$1; shift
+  local logs=$UPF_ROOT/build/logs
+  mkdir -p "$logs"
+  upf_say "Building the $preset preset"
+  if ! (cd "$UPF_ROOT" && cmake --preset "$preset" "$@") >"$logs/configure-$preset.log" 2>&1; then
+    tail -n 60 "$logs/configure-$preset.log" >&2
+    upf_die "configuring the $preset preset failed (build/logs/configure-$preset.log)"
+  fi
+  if ! (cd "$UPF_ROOT" && cmake --build --preset "$preset") >"$logs/build-$preset.log" 2>&1; then
+    grep -E -A5 'error|FAILED' "$logs/build-$preset.log" | head -n 80 >&2 || tail -n 60 "$logs/build-$preset.log" >&2
+    upf_die "building the $preset preset failed (build/logs/build-$preset.log)"
+  fi
+}
+
+# The unpack.log of the account in prefix $1 (Wine's TEMP is C:\users\<user>\Temp).
+upf_log_file() {
+  local prefix=$1 file
+  for file in "$prefix"/drive_c/users/*/[Tt]emp/unpack.log "$prefix"/drive_c/windows/[Tt]emp/unpack.log; do
+    [ -f "$file" ] && { printf '%s\n' "$file"; return 0; }
+  done
+  return 1
+}
+
+# Prints a UTF-16LE file (unpack.log) as UTF-8 text with Unix line ends.
+upf_show_utf16() {
+  iconv -f UTF-16LE -t UTF-8 "$1" | tr -d '\r'
+}

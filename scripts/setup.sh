@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Prepares a Debian machine for building and testing UnPackFile: Wine with
+# 32-bit support (the product is a 32-bit Windows program; the tests run it in a
+# 64-bit prefix, as on 64-bit Windows), the MinGW-w64 cross compiler, the cabinet
+# and signing tools, CMake, Ninja, GoogleTest and the compilers for the host.
+# Idempotent: when everything is installed it only checks, in well under a second.
+# Runs as root (or through sudo).
+set -euo pipefail
+
+packages=(
+  wine wine32:i386 wine64
+  g++-mingw-w64-i686-posix mingw-w64-i686-dev
+  gcab osslsigncode openssl
+  cmake ninja-build googletest g++ clang
+)
+
+as_root() {
+  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# One dpkg-query for all: "name:arch" of every installed package asked about.
+installed_list() {
+  dpkg-query -W -f='${db:Status-Status} ${Package}:${Architecture}\n' "${packages[@]}" 2>/dev/null |
+    sed -n 's/^installed //p' || true
+}
+
+missing_packages() {
+  local list package
+  list=$(installed_list)
+  for package in "${packages[@]}"; do
+    case $package in
+      *:*) grep -qx -- "$package" <<<"$list" || echo "$package" ;;
+      *) grep -q -- "^$package:" <<<"$list" || echo "$package" ;;
+    esac
+  done
+}
+
+mapfile -t missing < <(missing_packages)
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "== Installing: ${missing[*]}" >&2
+# wine32 is an i386 package: the architecture must be known before the update.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+as_root apt-get update -q </dev/null
+as_root apt-get install -y -q "${missing[@]}" </dev/null
+
+mapfile -t missing < <(missing_packages)
+[ ${#missing[@]} -eq 0 ] || { echo "error: not installed: ${missing[*]}" >&2; exit 1; }
