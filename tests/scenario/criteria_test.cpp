@@ -7,6 +7,7 @@
 #include "tests/harness/Scenario.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <string>
@@ -57,6 +58,14 @@ std::wstring ProductVersionOf(const std::wstring& exe) {
            std::to_wstring(LOWORD(info->dwProductVersionLS));
 }
 
+// The maker's folder below the 32-bit programs folder, where a run whose
+// criteria pass prepares the unpack folder.
+std::wstring MakerProgramsFolder() {
+    wchar_t programs[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, programs))) return std::wstring();
+    return std::wstring(programs) + L"\\Kestrune";
+}
+
 bool KeyPresent(const wchar_t* path) {
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -89,6 +98,8 @@ class CriteriaTest : public ::testing::Test {
 protected:
     // The maker's keys of the machine are saved and emptied, and put back after.
     void SetUp() override {
+        makerFolder_ = MakerProgramsFolder();
+        makerFolderExisted_ = scenario::PathExists(makerFolder_);
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
         saved_ = KeyPresent(kMakerKey);
         if (saved_) ASSERT_TRUE(CopyTree(kMakerKey, kBackupKey));
@@ -111,6 +122,8 @@ protected:
         ::RegDeleteValueW(HKEY_LOCAL_MACHINE, L"CloudAutoUpdateStatus");
         ::RegDeleteValueW(HKEY_LOCAL_MACHINE, L"AutoUpgradeManual");
         scenario::RemoveTree(folder_);
+        if (!makerFolderExisted_ && !makerFolder_.empty()) scenario::RemoveTree(makerFolder_);
+        scenario::ResetLog();
     }
 
     void Install(const std::wstring& version) { ASSERT_TRUE(scenario::SetHklmString(kHostKey, L"Version", version)); }
@@ -133,6 +146,8 @@ protected:
     }
 
     bool saved_ = false;
+    std::wstring makerFolder_;
+    bool makerFolderExisted_ = true;
     std::wstring folder_;
     std::wstring exe_;
     std::wstring productVersion_;

@@ -4,6 +4,7 @@
 #include "tests/harness/Scenario.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <cwctype>
 #include <string>
@@ -40,6 +41,14 @@ std::string Describe(const RunResult& result) {
 }
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+// The maker's folder below the 32-bit programs folder, where a run whose
+// criteria pass prepares the unpack folder.
+std::wstring MakerProgramsFolder() {
+    wchar_t programs[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, programs))) return std::wstring();
+    return std::wstring(programs) + L"\\Kestrune";
+}
 
 bool KeyPresent(const wchar_t* path) {
     HKEY key = nullptr;
@@ -86,6 +95,8 @@ const System kSystems[] = {
 class OSLevelTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        makerFolder_ = MakerProgramsFolder();
+        makerFolderExisted_ = scenario::PathExists(makerFolder_);
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
         saved_ = KeyPresent(kMakerKey);
         if (saved_) ASSERT_TRUE(CopyTree(kMakerKey, kBackupKey));
@@ -101,6 +112,8 @@ protected:
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
         ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\UnPackFileTests");
         scenario::RemoveTree(folder_);
+        if (!makerFolderExisted_ && !makerFolder_.empty()) scenario::RemoveTree(makerFolder_);
+        scenario::ResetLog();
     }
 
     // Both OS bounds set to the same text; nullptr: no setup.ini.
@@ -124,6 +137,8 @@ protected:
     }
 
     bool saved_ = false;
+    std::wstring makerFolder_;
+    bool makerFolderExisted_ = true;
     std::wstring folder_;
     std::wstring exe_;
 };
