@@ -1,0 +1,102 @@
+// Locating the package appended to the executable: the trailer ends where the
+// certificate table begins, and its header offset names the first entry record.
+#include "unpack/UnPack.h"
+
+#include "framework/File.h"
+#include "unpack/layout/PackageParse.h"
+#include "utility/Utility.h"
+
+namespace {
+
+const wchar_t kCaller[] = L"CUnPack::FindHeader";
+
+// Reads exactly count bytes; a read that fails or stops short is reported as
+// a failure, because the bytes it left behind were never written.
+bool ReadWhole(CFile& file, uint8_t* buffer, DWORD count, const wchar_t* what) {
+    CFileException error;
+    DWORD got = 0;
+    if (!file.Read(buffer, count, got, &error)) {
+        CUtility::FileException(error);
+        return false;
+    }
+    if (got != count) {
+        CUtility::Log(L"[%s] %s cut off: %d of %d bytes", kCaller, what, static_cast<int>(got), static_cast<int>(count));
+        return false;
+    }
+    return true;
+}
+
+bool SeekTo(CFile& file, LONGLONG offset, UINT from) {
+    CFileException error;
+    if (file.Seek(offset, from, nullptr, &error)) return true;
+    CUtility::FileException(error);
+    return false;
+}
+
+uint64_t ReadHeaderOffset(CFile& file) {
+    uint8_t dos[package::kDosHeaderSize] = {};
+    if (!ReadWhole(file, dos, sizeof(dos), L"DOS header")) return 0;
+    int32_t peOffset = 0;
+    package::ParsePeOffset(dos, sizeof(dos), peOffset);
+
+    ULONGLONG length = 0;
+    if (!file.GetLength(length)) {
+        CUtility::Log(L"[%s] Length unknown", kCaller);
+        return 0;
+    }
+    // Widened with its sign: a negative e_lfanew becomes huge and lies past the end.
+    if (static_cast<uint64_t>(static_cast<int64_t>(peOffset)) > length) return 0;
+
+    uint8_t pe[package::kPeHeadersSize] = {};
+    if (!SeekTo(file, peOffset, CFile::begin) || !ReadWhole(file, pe, sizeof(pe), L"PE headers")) return 0;
+    uint32_t certificateOffset = 0;
+    int32_t certificateLength = 0;
+    package::ParseSecurityDirectory(pe, sizeof(pe), certificateOffset, certificateLength);
+    CUtility::Log(L"[%s] Sign Size:%d", kCaller, certificateLength);
+
+    uint64_t distance = package::TrailerDistanceFromEnd(certificateLength);
+    if (distance > length) {
+        CUtility::Log(L"[%s] Trailer distance %lld exceeds file length %lld", kCaller,
+                      static_cast<long long>(distance), static_cast<long long>(length));
+        return 0;
+    }
+    uint64_t trailerStart = length - distance;
+
+    uint8_t trailer[package::kRecordSize] = {};
+    if (!SeekTo(file, static_cast<LONGLONG>(trailerStart), CFile::begin) ||
+        !ReadWhole(file, trailer, sizeof(trailer), L"Trailer"))
+        return 0;
+    uint64_t headerOffset = 0;
+    package::ParseTrailerHeaderOffset(trailer, sizeof(trailer), headerOffset);
+    CUtility::Log(L"[%s] Header offset:%d", kCaller, static_cast<int>(static_cast<uint32_t>(headerOffset)));
+
+    // The entries lie ahead of the trailer; an offset at or behind it comes
+    // from a damaged or foreign file, and reading there would take the
+    // trailer or the certificate table for entries.
+    if (headerOffset >= trailerStart) {
+        if (headerOffset != 0)
+            CUtility::Log(L"[%s] Header offset %lld not ahead of the trailer at %lld", kCaller,
+                          static_cast<long long>(headerOffset), static_cast<long long>(trailerStart));
+        return 0;
+    }
+    return headerOffset;
+}
+
+}  // namespace
+
+uint64_t CUnPack::FindHeader() {
+    std::wstring path = PackagePath();
+    CUtility::Log(L"[%s] Name:%s", kCaller, path.c_str());
+
+    CFile file;
+    CFileException error;
+    // Shared for reading and writing: the file is the running image.
+    if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error)) {
+        CUtility::Log(L"[%s] Fail", kCaller);
+        CUtility::FileException(error);
+        return 0;
+    }
+    uint64_t headerOffset = ReadHeaderOffset(file);
+    file.Close();
+    return headerOffset;
+}
