@@ -292,7 +292,8 @@ inline bool MakeSymbolicLink(const std::wstring& link, const std::wstring& targe
     std::string unixTarget = UnixPath(target);
     if (!unixLink.empty() && !unixTarget.empty()) {
         if (!StartUnix(L"/bin/ln", L"-s \"" + Narrow(unixTarget) + L"\" \"" + Narrow(unixLink) + L"\"")) return false;
-        return WaitUntil([&] { return IsReparsePoint(link); }, 5000);
+        WaitUntil([&] { return ::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; }, 5000);
+        return IsReparsePoint(link);
     } else {
         ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
                               (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2 /* unprivileged */);
@@ -346,8 +347,10 @@ private:
         // The icon is a static control: id 0x440 in Wine, 0x14 on Windows.
         for (int id : {0x440, 0x14}) {
             HWND icon = ::GetDlgItem(box, id);
+            // Wine keeps the control visible in a box without an icon, empty.
             if (icon != nullptr && ::IsWindowVisible(icon) &&
-                (::GetWindowLongW(icon, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+                (::GetWindowLongW(icon, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+                ::SendMessageW(icon, STM_GETICON, 0, 0) != 0)
                 seen.hasIcon = true;
         }
         for (int id = IDOK; id <= IDCONTINUE; ++id) {
