@@ -35,7 +35,9 @@ bool IsAutoSwitch(const wchar_t* argument) {
 }
 
 bool IsCodeAccepted(DWORD code, bool accept1066) {
-    return code == 0 || (accept1066 && code == ERROR_SERVICE_DOES_NOT_EXIST);
+    // The host's installer may also end with 1066 (ERROR_SERVICE_SPECIFIC_ERROR)
+    // when its service call has nothing left to do; expand.exe never may.
+    return code == 0 || (accept1066 && code == 1066);
 }
 
 }  // namespace
