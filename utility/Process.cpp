@@ -1,4 +1,5 @@
 #include "framework/Handle.h"
+#include "utility/SystemLibrary.h"
 #include "utility/Utility.h"
 
 #include <windows.h>
@@ -58,7 +59,10 @@ bool CUtility::KillProcess(DWORD processId) {
     return processId == 0;
 }
 
-bool CUtility::GetUserToken(HANDLE& token, DWORD session) { return GetUserToken(token, session, ::WTSQueryUserToken); }
+bool CUtility::GetUserToken(HANDLE& token, DWORD session) {
+    return GetUserToken(token, session,
+                        GetSystemFunction<QueryUserTokenFunction>(L"wtsapi32.dll", "WTSQueryUserToken"));
+}
 
 bool CUtility::GetUserToken(HANDLE& token, DWORD session, QueryUserTokenFunction queryUserToken) {
     if (session == 0xFFFFFFFF) {

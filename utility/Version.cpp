@@ -1,4 +1,5 @@
 #include "utility/Format.h"
+#include "utility/SystemLibrary.h"
 #include "utility/Utility.h"
 #include "utility/VersionText.h"
 
@@ -48,18 +49,26 @@ int CUtility::CompareVersion(const std::wstring& a, const std::wstring& b) {
 }
 
 BOOL CUtility::GetModuleVersion(wchar_t* text, DWORD* mostSignificant, DWORD* leastSignificant, int selector) {
+    using SizeFunction = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+    using InfoFunction = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+    using QueryFunction = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+    auto getSize = GetSystemFunction<SizeFunction>(L"version.dll", "GetFileVersionInfoSizeW");
+    auto getInfo = GetSystemFunction<InfoFunction>(L"version.dll", "GetFileVersionInfoW");
+    auto queryValue = GetSystemFunction<QueryFunction>(L"version.dll", "VerQueryValueW");
+    if (getSize == nullptr || getInfo == nullptr || queryValue == nullptr) return FALSE;
+
     std::wstring path = GetModulePath();
     DWORD ignored = 0;
-    DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    DWORD size = getSize(path.c_str(), &ignored);
     if (size == 0) return FALSE;
 
     unsigned char* block = new (std::nothrow) unsigned char[size];
     if (block == nullptr) return FALSE;
 
-    ::GetFileVersionInfoW(path.c_str(), 0, size, block);
+    getInfo(path.c_str(), 0, size, block);
     VS_FIXEDFILEINFO* info = nullptr;
     UINT infoSize = 0;
-    BOOL found = ::VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&info), &infoSize);
+    BOOL found = queryValue(block, L"\\", reinterpret_cast<void**>(&info), &infoSize);
     // A root block shorter than the fixed record would be read past its end.
     if (found && (info == nullptr || infoSize < sizeof(VS_FIXEDFILEINFO))) found = FALSE;
     if (found) {
