@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# A full sample upgrade in a throwaway Wine prefix, shown step by step:
+#   1. a cabinet of a sample host, made with gcab
+#   2. packed behind UnPackFile.exe with upkpack, and inspected
+#   3. an older host "installed" in the registry, its service program running
+#   4. the upgrade run from a mox\<download>\data delivery layout
+#   5. what happened: unpack.log, aucab.txt, the registry values, the host
+#      program stopped, and the download folder gone after the program ended.
+#
+# Needs the windows and native builds (scripts/demo.sh makes them).
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+
+win=$UPF_ROOT/build/windows
+native=$UPF_ROOT/build/native
+demo=$UPF_WINE_DIR/demo
+stage=$UPF_ROOT/build/sample
+[ -x "$native/tools/upkpack" ] || upf_die "build the native preset first (scripts/demo.sh does)"
+[ -f "$win/app/UnPackFile.exe" ] || upf_die "build the windows preset first (scripts/demo.sh does)"
+
+upf_say "A throwaway Wine prefix: $demo"
+[ -d "$UPF_WINE_DIR/template" ] || UNPACK_WINEPREFIX=$UPF_WINE_DIR/run "$UPF_ROOT/scripts/make-prefix.sh" "$win/fixtures"
+upf_copy_prefix "$UPF_WINE_DIR/template" "$demo"
+drive=$demo/drive_c
+wine_in() { upf_wine "$demo" "$@"; }
+
+upf_say "1. The sample host's cabinet (gcab): VYAuto.exe (a stand-in installer) and a data file"
+rm -rf "$stage" && mkdir -p "$stage/host"
+cp "$win/fixtures/fakehost.exe" "$stage/host/VYAuto.exe"
+printf 'Kestrune Ostrel sample host, version %s\r\n' "$(grep -m1 -o 'UNPACK_PRODUCT_VERSION:STRING=.*' "$win/CMakeCache.txt" | cut -d= -f2)" >"$stage/host/hostdata.txt"
+(cd "$stage/host" && gcab -c -z "$stage/package1.cab" VYAuto.exe hostdata.txt)
+gcab -l "$stage/package1.cab"
+
+upf_say "2. Packing it behind UnPackFile.exe, then checking the result"
+mkdir -p "$drive/mox/download/data"
+"$native/tools/upkpack" pack --stub "$win/app/UnPackFile.exe" --out "$drive/mox/download/data/UnPackFile.exe" "$stage/package1.cab"
+"$native/tools/upkpack" inspect "$drive/mox/download/data/UnPackFile.exe"
+
+upf_say "3. An older host: Version 3.5.0.0 in the registry, the updater's InstallType, and VYAuto.exe running"
+host='HKLM\Software\Kestrune Inc.\Kestrune Remote Server'
+product='HKLM\Software\Kestrune Inc.\Kestrune Software Updater\Platforms\PLVA00\Products\SVR'
+wine_in reg add "$host" /v Version /d 3.5.0.0 /f /reg:32 >/dev/null
+wine_in reg add "$host" /v CloudAutoUpdateStatus /t REG_DWORD /d 1 /f /reg:32 >/dev/null
+wine_in reg add "$product" /v InstallType /d Silent /f /reg:32 >/dev/null
+mkdir -p "$drive/hostbin"
+cp "$win/fixtures/sleeper.exe" "$drive/hostbin/VYAuto.exe"
+(WINEPREFIX=$demo WINEDEBUG=-all timeout 300 wine 'C:\hostbin\VYAuto.exe' 300 >/dev/null 2>&1 &)
+sleep 2
+
+upf_say "4. Running C:\\mox\\download\\data\\UnPackFile.exe (manual mode)"
+export FAKEHOST_LOG='C:\hostbin\installer-calls.txt'
+start=$SECONDS
+UPF_WINE_LIMIT=300 wine_in 'C:\mox\download\data\UnPackFile.exe' || true
+upf_say "UnPackFile.exe ended after $((SECONDS - start)) s"
+
+upf_say "5. What happened"
+echo "--- unpack.log (UTF-16LE, shown as UTF-8) ---"
+if log=$(upf_log_file "$demo"); then upf_show_utf16 "$log"; else echo "(no unpack.log was written)"; fi
+unpack="$drive/Program Files (x86)/Kestrune/Kestrune Remote/AutoUpdate"
+echo "--- the unpack folder ---"
+ls -l "$unpack"
+echo "--- aucab.txt ---"
+cat "$unpack/aucab.txt"
+echo "--- the installer was called with ---"
+cat "$drive/hostbin/installer-calls.txt"
+echo "--- registry ---"
+wine_in reg query "$host" /reg:32 | tr -d '\r' | grep -E 'Version|AutoUpgradeManual|CloudAutoUpdateStatus' || true
+wine_in reg query "$product" /reg:32 | tr -d '\r' | grep InstallType || true
+echo "--- the running host program ---"
+if pgrep -f 'hostbin.VYAuto.exe' >/dev/null; then echo "still running (unexpected)"; else echo "stopped by the upgrade"; fi
+echo "--- the download folder (removed five seconds after the program ended) ---"
+for _ in $(seq 1 30); do [ -d "$drive/mox/download" ] || break; sleep 1; done
+if [ -d "$drive/mox/download" ]; then echo "C:\\mox\\download still exists (unexpected)"; else echo "C:\\mox\\download is gone; C:\\mox remains: $( [ -d "$drive/mox" ] && echo yes || echo no)"; fi
+upf_stop_prefix "$demo"
