@@ -57,21 +57,25 @@ upf_make_template_prefix() {
 
 # Proves that the 32-bit cmd (what "wine cmd" starts) and the 64-bit cmd that a
 # 32-bit program reaches through C:\windows\sysnative both run, and that both
-# find our timeout and expand rather than Wine's.
+# find our timeout and expand rather than Wine's. Output goes through a file: a
+# wineserver started here would hold a pipe open after the program has ended.
 upf_check_prefix() {
-  local prefix=$1 output
-  local batch='C:\windows\temp\upf-check.bat'
+  local prefix=$1 output interpreter
+  local batch='C:\windows\temp\upf-check.bat' file=$prefix/drive_c/windows/temp/upf-check.txt
   printf '@echo off\r\ntimeout /t 1 /nobreak\r\nif errorlevel 1 exit /b 11\r\nexpand.exe /?\r\nif errorlevel 1 exit /b 12\r\nexit /b 0\r\n' \
     >"$prefix/drive_c/windows/temp/upf-check.bat"
-  output=$(upf_wine "$prefix" cmd /c "$batch" 2>&1) ||
-    upf_die "wine cmd /c failed in $prefix: $output"
-  case $output in *"Waiting for 1 seconds"*"UnPackFile test stand-in for expand.exe"*) ;;
-    *) upf_die "the 32-bit cmd does not reach our timeout and expand: $output" ;; esac
-  output=$(upf_wine "$prefix" cmd /c "C:\\windows\\sysnative\\cmd.exe /c $batch" 2>&1) ||
-    upf_die "C:\\windows\\sysnative\\cmd.exe failed in $prefix: $output"
-  case $output in *"Waiting for 1 seconds"*"UnPackFile test stand-in for expand.exe"*) ;;
-    *) upf_die "the 64-bit cmd does not reach our timeout and expand: $output" ;; esac
-  rm -f "$prefix/drive_c/windows/temp/upf-check.bat"
+  for interpreter in cmd 'C:\windows\sysnative\cmd.exe'; do
+    if [ "$interpreter" = cmd ]; then
+      upf_wine "$prefix" cmd /c "$batch" </dev/null >"$file" 2>&1 || upf_die "wine cmd /c failed in $prefix: $(cat "$file")"
+    else
+      upf_wine "$prefix" cmd /c "$interpreter /c $batch" </dev/null >"$file" 2>&1 ||
+        upf_die "$interpreter failed in $prefix: $(cat "$file")"
+    fi
+    output=$(cat "$file")
+    case $output in *"Waiting for 1 seconds"*"UnPackFile test stand-in for expand.exe"*) ;;
+      *) upf_die "$interpreter does not reach our timeout and expand: $output" ;; esac
+  done
+  rm -f "$prefix/drive_c/windows/temp/upf-check.bat" "$file"
 }
 
 # Replaces the prefix $2 with a copy of the stopped prefix $1 (a few seconds,

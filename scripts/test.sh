@@ -27,24 +27,50 @@ failed=0
 status=0
 summary=()
 
+# Counts the test cases of a ctest JUnit report: a GoogleTest program's own
+# summary where it printed one (a ctest test may hold many cases), otherwise the
+# ctest test itself. Prints "name passed failed" per ctest test.
+count_cases() {
+  awk '
+    function flush() { if (name != "") print name, (seen ? p : (status == "fail" ? 0 : 1)), (seen ? f : (status == "fail" ? 1 : 0)) }
+    /<testcase name="/ {
+      flush()
+      match($0, /name="[^"]*"/); name = substr($0, RSTART + 6, RLENGTH - 7)
+      match($0, /status="[^"]*"/); status = substr($0, RSTART + 8, RLENGTH - 9)
+      p = 0; f = 0; seen = 0
+    }
+    /\[  PASSED  \] [0-9]+ tests?\./ { p = $4; seen = 1 }
+    /\[  FAILED  \] [0-9]+ tests?, listed below/ { f = $4; seen = 1 }
+    END { flush() }
+  ' "$1"
+}
+
 # Runs one preset's tests; a backstop limit guards against anything the tests'
 # own limits miss.
 run_ctest() {
-  local preset=$1 log=$logs/ctest-$1.log rc=0 line total fails
+  local preset=$1 log=$logs/ctest-$1.log junit=$logs/ctest-$1.xml rc=0 line name p f
   upf_say "ctest --preset $preset"
-  timeout --kill-after=30 "${UPF_CTEST_LIMIT:-1800}" ctest --preset "$preset" </dev/null 2>&1 | tee "$log" || rc=$?
+  rm -f "$junit"
+  timeout --kill-after=30 "${UPF_CTEST_LIMIT:-1800}" \
+    ctest --preset "$preset" --output-junit "$junit" --test-output-size-passed 8000000 \
+      --test-output-size-failed 8000000 </dev/null 2>&1 | tee "$log" || rc=$?
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
-  if [ -n "$line" ]; then
-    fails=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
-    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
-    passed=$((passed + total - fails))
-    failed=$((failed + fails))
-    summary+=("$preset: $line")
-  else
-    summary+=("$preset: no summary from ctest (exit $rc)")
-    failed=$((failed + 1))
+  summary+=("$preset: ${line:-no summary from ctest (exit $rc)}")
+  if [ -f "$junit" ]; then
+    while read -r name p f; do
+      passed=$((passed + p))
+      failed=$((failed + f))
+      [ "$preset" = native ] || summary+=("  $name: $p passed, $f failed")
+    done < <(count_cases "$junit")
+  elif [ -n "$line" ]; then
+    f=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    p=$(($(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line") - f))
+    passed=$((passed + p))
+    failed=$((failed + f))
   fi
-  [ "$rc" -eq 0 ] || status=1
+  if [ "$rc" -ne 0 ] || [ -z "$line" ]; then
+    status=1
+  fi
 }
 
 run_ctest windows
@@ -59,5 +85,5 @@ fi
 echo
 echo "== Summary ($((SECONDS - start)) s)"
 printf '%s\n' "${summary[@]}"
-echo "ctest: $passed passed, $failed failed"
+echo "tests: $passed passed, $failed failed"
 [ "$status" -eq 0 ] && [ "$failed" -eq 0 ]
