@@ -270,6 +270,24 @@ TEST_F(ExtractTest, AnOldFolderWithoutHostLogsIsEmptiedWithoutCopies) {
     EXPECT_FALSE(CUtility::FileExists(parent + L"\\aucab.txt"));
 }
 
+// A read-only file keeps the old folder from being removed: every attempt to
+// create it then reports that it exists, and the old folder is used as it is.
+TEST_F(ExtractTest, AnOldFolderThatCannotBeEmptiedIsUsedAsItIs) {
+    ASSERT_EQ(::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_TRUE(WriteText(folder + L"locked.txt", "locked"));
+    ASSERT_TRUE(WriteText(folder + L"junk.bin", "junk"));
+    ASSERT_TRUE(::SetFileAttributesW((folder + L"locked.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    TestPackage spec;
+    spec.entries.push_back({"package1.cab", MakeData(2000, 5)});
+    WritePackage(spec);
+
+    CUnPack unpack(packagePath);
+    EXPECT_EQ(unpack.UnPackAndWait(), 1);
+    std::vector<std::wstring> expectedListing = {L"locked.txt", L"package1.cab"};
+    EXPECT_EQ(FolderListing(folder), expectedListing);
+    ExpectFile(L"package1.cab", spec.entries[0].data);
+}
+
 TEST_F(ExtractTest, NoOldFolderLeavesTheCurrentDirectoryAlone) {
     ASSERT_FALSE(CUtility::FileExists(Parent(Parent(folder))));
     std::wstring before = CurrentDirectory();
