@@ -356,6 +356,8 @@ std::wstring FixturePath(const std::wstring& exeName) {
     return WindowsPathOf(UNPACK_FIXTURES_DIR) + L"\\" + exeName;
 }
 
+std::wstring CabinetPath(const std::wstring& name) { return WindowsPathOf(UNPACK_CABINETS_DIR) + L"\\" + name; }
+
 std::wstring SourcePath(const std::wstring& relative) {
     std::wstring path = WindowsPathOf(UNPACK_SOURCE_DIR);
     if (relative.empty()) return path;

@@ -63,6 +63,10 @@ std::wstring ScratchFolder(const std::wstring& name);
 std::wstring WindowsPathOf(const char* unixPath);
 // The build's source tree (Windows form), for test data kept beside the tests.
 std::wstring SourcePath(const std::wstring& relative);
+// A test cabinet made at build time with gcab (Windows form), by name:
+// host.cab, host-compressed.cab, tree.cab, tree-compressed.cab; tree\... holds
+// the originals of the tree cabinets.
+std::wstring CabinetPath(const std::wstring& name);
 
 // ---- Files and folders ----------------------------------------------------------
 
