@@ -1,0 +1,827 @@
+// Malformed packages through the real UnPackFile.exe: a valid package (the
+// sample host cabinet and a small text file behind the built unpacker) is
+// damaged in hundreds of ways by a table of generators (cut short, offsets,
+// counts, sizes, names, certificate table, random flips from a fixed seed), and
+// every damaged file is run in auto mode, delivered in a mox\<download>\data
+// layout or in a plain folder, with an older host installed so that the run
+// reaches the extraction. Every run must end on its own with exit code 0, show
+// no box but the disk-space box, finish its log, reach one of the outcomes a
+// run can have, and write nothing outside the unpack folder.
+#include "tests/harness/Scenario.h"
+#include "tools/PackageWriter.h"
+#include "unpack/UnPack.h"
+#include "unpack/layout/PackageLayout.h"
+#include "unpack/layout/PackageParse.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace scenario;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
+const wchar_t kUpdaterKey[] = L"Software\\Kestrune Inc.\\Kestrune Software Updater";
+const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
+const wchar_t kLastRefusalLine[] = L"[CUnPackFileApp::HackForNDUSilentInstallFail] autoinstaller prepare to exit";
+const wchar_t kDiskSpaceText[] = L"There is not enough disk space to install .";
+const wchar_t kDiskSpaceCaption[] = L"Kestrune Ostrel";
+const wchar_t kScratch[] = L"malformed";
+const DWORD kRunLimitMs = 60000;
+
+// ---- Outcomes ---------------------------------------------------------------------
+
+enum Outcome : unsigned {
+    kNoPackage = 1u << 0,      // the reader found no package: nothing extracted
+    kUnpackFailed = 1u << 1,   // extraction started and failed (disk space, a failed read)
+    kPathMissing = 1u << 2,    // the unpack folder did not exist afterwards
+    kExpandFailed = 1u << 3,   // extracted, but the cabinet did not expand
+    kInstallFailed = 1u << 4,  // VYAuto.exe -i failed (no installer expanded)
+    kLaunchFailed = 1u << 5,   // VYAuto.exe -r failed
+    kInstalled = 1u << 6,      // all four commands ran and were accepted
+    kUnknown = 1u << 7,
+};
+const unsigned kAnyOutcome = kNoPackage | kUnpackFailed | kPathMissing | kExpandFailed | kInstallFailed |
+                             kLaunchFailed | kInstalled;
+// Whatever was extracted, the cabinet did not come through whole.
+const unsigned kRefused = kAnyOutcome & ~kInstalled;
+
+const struct {
+    Outcome outcome;
+    const char* word;
+} kOutcomeWords[] = {
+    {kNoPackage, "no-package"},         {kUnpackFailed, "unpack-failed"}, {kPathMissing, "path-missing"},
+    {kExpandFailed, "expand-failed"},   {kInstallFailed, "install-failed"}, {kLaunchFailed, "launch-failed"},
+    {kInstalled, "installed"},          {kUnknown, "unknown"},
+};
+
+const char* WordOf(Outcome outcome) {
+    for (const auto& entry : kOutcomeWords)
+        if (entry.outcome == outcome) return entry.word;
+    return "?";
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+    return out;
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool HasLineStarting(const std::vector<LogLine>& log, const std::wstring& prefix) {
+    for (const LogLine& line : log)
+        if (StartsWith(line.message, prefix)) return true;
+    return false;
+}
+
+std::string Describe(const RunResult& result) {
+    std::string out = "log:\n";
+    for (const LogLine& line : result.log) out += "  " + Narrow(line.message) + "\n";
+    out += "boxes:\n";
+    for (const BoxSeen& box : result.boxes) out += "  [" + Narrow(box.caption) + "] " + Narrow(box.text) + "\n";
+    return out;
+}
+
+// What the run's log says became of it.
+Outcome Classify(const std::vector<LogLine>& log) {
+    const std::wstring skip = std::wstring(kCaller) + L"upgrade skip ";
+    for (const LogLine& line : log) {
+        if (!StartsWith(line.message, skip)) continue;
+        std::wstring why = line.message.substr(skip.size());
+        if (StartsWith(why, L"path not exist")) return kPathMissing;
+        if (StartsWith(why, L"expand err")) return kExpandFailed;
+        if (StartsWith(why, L"install service err")) return kInstallFailed;
+        if (StartsWith(why, L"launch service err")) return kLaunchFailed;
+        if (why == L"unpack not success")
+            return HasLineStarting(log, L"[CUnPack::UnPackFiles]") ? kUnpackFailed : kNoPackage;
+        return kUnknown;
+    }
+    int finished = 0;
+    for (const LogLine& line : log)
+        if (StartsWith(line.message, L"[CUnPackFileApp::ExecuteCommand] pid:") &&
+            line.message.find(L" finish ecode:") != std::wstring::npos)
+            ++finished;
+    return finished == 4 ? kInstalled : kUnknown;
+}
+
+// ---- The world around a run -------------------------------------------------------
+
+std::wstring ProgramFilesX86() {
+    wchar_t folder[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder);
+    return folder;
+}
+
+std::wstring WindowsFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    GetWindowsDirectoryW(folder, MAX_PATH);
+    return folder;
+}
+
+std::wstring TempFolder() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, folder);
+    std::wstring path = folder;
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+std::wstring MakerFolder() { return ProgramFilesX86() + L"\\Kestrune"; }
+std::wstring UnpackParent() { return MakerFolder() + L"\\Kestrune Remote"; }
+std::wstring UnpackFolder() { return UnpackParent() + L"\\AutoUpdate"; }
+
+struct Listed {
+    std::wstring name;
+    bool folder;
+};
+
+std::vector<Listed> Listing(const std::wstring& folder) {
+    std::vector<Listed> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0)
+            names.push_back({found.cFileName, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+// Names a damaged entry name could land on when the unpacker let it out of its
+// folder (Windows strips trailing dots and blanks, and "evil.txt:stream" is a
+// stream of evil.txt).
+const wchar_t* const kEvilNames[] = {L"evil.txt", L"evil", L"sub"};
+
+// Every folder a climbing, rooted or relative name could reach. An escaped
+// file is reported and removed, so that one fault is not reported again by
+// every later run.
+std::vector<std::wstring> EscapedFiles(const std::vector<std::wstring>& folders) {
+    std::vector<std::wstring> found;
+    for (const std::wstring& folder : folders)
+        for (const wchar_t* name : kEvilNames) {
+            std::wstring path = folder + L"\\" + name;
+            if (!PathExists(path)) continue;
+            found.push_back(path);
+            if (!DeleteFileW(path.c_str())) RemoveTree(path);
+        }
+    return found;
+}
+
+// ---- The valid package and where its parts lie ------------------------------------
+
+struct Base {
+    Bytes bytes;
+    uint64_t header = 0;   // entry record 1
+    uint64_t size1 = 0;    // the cabinet's data size
+    uint64_t record2 = 0;  // entry record 2
+    uint64_t size2 = 0;    // the text file's data size
+    uint64_t filler = 0;   // where the filler starts
+    uint64_t trailer = 0;  // where the trailer starts
+    uint64_t length() const { return bytes.size(); }
+    uint64_t data1() const { return header + package::kRecordSize; }
+    uint64_t data2() const { return record2 + package::kRecordSize; }
+    uint32_t peOffset() const { return package::ReadLE32(&bytes[package::kPeOffsetField]); }
+    uint64_t certificateSizeField() const { return peOffset() + package::kSecuritySizeField; }
+};
+
+struct Variant {
+    std::string name;
+    Bytes bytes;
+    unsigned allowed = kAnyOutcome;
+};
+
+using Generator = void (*)(const Base&, std::vector<Variant>&);
+
+Variant Copy(const Base& base, const std::string& name, unsigned allowed = kAnyOutcome) {
+    Variant v;
+    v.name = name;
+    v.bytes = base.bytes;
+    v.allowed = allowed;
+    return v;
+}
+
+std::string Hex(uint64_t value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+void Put32(Bytes& bytes, uint64_t at, uint32_t value) { package::WriteLE32(&bytes[at], value); }
+void Put64(Bytes& bytes, uint64_t at, uint64_t value) { package::WriteLE64(&bytes[at], value); }
+
+// The package behind the image, cut at the point; with retrail, the original
+// filler and trailer are put back behind the cut, so the reader finds the
+// package and meets the cut record or data itself.
+Bytes Cut(const Base& base, uint64_t at, bool retrail) {
+    Bytes bytes(base.bytes.begin(), base.bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    if (retrail) {
+        while ((bytes.size() + package::kRecordSize) % package::kAlignment != 0) bytes.push_back(0);
+        bytes.insert(bytes.end(), base.bytes.end() - package::kRecordSize, base.bytes.end());
+    }
+    return bytes;
+}
+
+// ---- Generators ---------------------------------------------------------------------
+
+void Truncations(const Base& b, std::vector<Variant>& out) {
+    struct Point {
+        const char* what;
+        uint64_t at;
+    };
+    const Point starts[] = {{"record1", b.header}, {"data1", b.data1()}, {"record2", b.record2},
+                            {"data2", b.data2()},  {"filler", b.filler}, {"trailer", b.trailer}};
+    struct Named {
+        std::string name;
+        uint64_t at;
+    };
+    std::vector<Named> points;
+    for (const Point& p : starts)
+        for (uint64_t step : {0ull, 1ull, 8ull, 283ull})
+            points.push_back({std::string(p.what) + "+" + std::to_string(step), p.at + step});
+    points.push_back({"data1-middle", b.data1() + b.size1 / 2});
+    points.push_back({"data1-last", b.data1() + b.size1 - 1});
+    points.push_back({"data2-middle", b.data2() + b.size2 / 2});
+    points.push_back({"trailer-field", b.trailer + 12});
+    points.push_back({"trailer-last", b.length() - 1});
+    for (const Named& p : points) {
+        if (p.at >= b.length()) continue;
+        // Cut off there: the trailer is gone with the rest.
+        Variant cut;
+        cut.name = "cut@" + p.name;
+        cut.bytes = Cut(b, p.at, false);
+        cut.allowed = p.at < b.trailer ? kRefused : kAnyOutcome;
+        out.push_back(cut);
+        if (p.at < b.trailer) {
+            Variant retrailed;
+            retrailed.name = "cut-retrailed@" + p.name;
+            retrailed.bytes = Cut(b, p.at, true);
+            // The cabinet survives only when the cut lies behind its data.
+            retrailed.allowed = p.at < b.record2 ? kRefused : kAnyOutcome;
+            out.push_back(retrailed);
+        }
+    }
+    Variant noTrailer;
+    noTrailer.name = "trailer-removed";
+    noTrailer.bytes = Cut(b, b.trailer, false);
+    noTrailer.allowed = kRefused;
+    out.push_back(noTrailer);
+}
+
+void HeaderOffsets(const Base& b, std::vector<Variant>& out) {
+    struct Offset {
+        const char* what;
+        uint64_t value;
+        unsigned allowed;
+    };
+    const Offset offsets[] = {
+        {"zero", 0, kNoPackage},
+        {"one", 1, kAnyOutcome},
+        {"dos-header", 60, kAnyOutcome},
+        {"pe-header", b.peOffset(), kAnyOutcome},
+        {"image-middle", b.header / 2, kAnyOutcome},
+        {"image-end-284", b.header - 284, kAnyOutcome},
+        {"image-end-1", b.header - 1, kAnyOutcome},
+        {"record1+1", b.header + 1, kAnyOutcome},
+        {"record1+24", b.header + 24, kAnyOutcome},
+        {"data1", b.data1(), kAnyOutcome},
+        {"data1-middle", b.data1() + b.size1 / 2, kAnyOutcome},
+        {"record2", b.record2, kAnyOutcome},
+        {"data2", b.data2(), kAnyOutcome},
+        {"filler", b.filler, kAnyOutcome},
+        {"trailer", b.trailer, kNoPackage},
+        {"trailer+8", b.trailer + 8, kNoPackage},
+        {"last-byte", b.length() - 1, kNoPackage},
+        {"end", b.length(), kNoPackage},
+        {"past-end", b.length() + 1, kNoPackage},
+        {"far-past-end", b.length() * 16, kNoPackage},
+        {"2^32-1", 0xFFFFFFFFull, kNoPackage},
+        {"2^32+header", 0x100000000ull + b.header, kNoPackage},
+        {"2^63-1", 0x7FFFFFFFFFFFFFFFull, kNoPackage},
+        {"2^63", 0x8000000000000000ull, kNoPackage},
+        {"2^64-1", 0xFFFFFFFFFFFFFFFFull, kNoPackage},
+    };
+    for (const Offset& o : offsets) {
+        Variant v = Copy(b, std::string("header-offset=") + o.what, o.allowed);
+        Put64(v.bytes, b.trailer + 8, o.value);
+        out.push_back(v);
+    }
+}
+
+void EntryCounts(const Base& b, std::vector<Variant>& out) {
+    const int32_t counts[] = {0, -1, INT32_MIN, 1, 3, 100, INT32_MAX};
+    for (int32_t count : counts) {
+        // Zero or less ends the loop before the first entry: nothing is extracted
+        // and the expansion finds no cabinet.
+        unsigned both = count <= 0 ? kExpandFailed : kAnyOutcome;
+        unsigned first = count <= 0 ? kExpandFailed : count == 1 ? kInstalled : kAnyOutcome;
+        Variant v = Copy(b, "count-both=" + std::to_string(count), both);
+        Put32(v.bytes, b.header, static_cast<uint32_t>(count));
+        Put32(v.bytes, b.record2, static_cast<uint32_t>(count));
+        out.push_back(v);
+        v = Copy(b, "count-record1=" + std::to_string(count), first);
+        Put32(v.bytes, b.header, static_cast<uint32_t>(count));
+        out.push_back(v);
+        // The second record alone decides only whether it is taken: the cabinet
+        // is extracted before it in every case.
+        v = Copy(b, "count-record2=" + std::to_string(count), kInstalled);
+        Put32(v.bytes, b.record2, static_cast<uint32_t>(count));
+        out.push_back(v);
+    }
+    const int32_t pairs[][2] = {{1, 2}, {2, 1}, {2, 3}, {3, 2}, {2, 0}, {0, 2}, {5, 7}, {2, INT32_MIN}};
+    for (const auto& pair : pairs) {
+        Variant v = Copy(b, "count-pair=" + std::to_string(pair[0]) + "," + std::to_string(pair[1]),
+                         pair[0] <= 0 ? kExpandFailed : kInstalled);
+        Put32(v.bytes, b.header, static_cast<uint32_t>(pair[0]));
+        Put32(v.bytes, b.record2, static_cast<uint32_t>(pair[1]));
+        out.push_back(v);
+    }
+}
+
+void DataSizes(const Base& b, std::vector<Variant>& out) {
+    struct Size {
+        const char* what;
+        uint64_t value;
+    };
+    for (int record = 1; record <= 2; ++record) {
+        uint64_t at = record == 1 ? b.header : b.record2;
+        uint64_t real = record == 1 ? b.size1 : b.size2;
+        const Size sizes[] = {
+            {"zero", 0},
+            {"one", 1},
+            {"real-1", real - 1},
+            {"real+1", real + 1},
+            {"real+284", real + 284},
+            {"to-end", b.length() - at - package::kRecordSize},
+            {"past-end", b.length()},
+            {"2^31-1", 0x7FFFFFFFull},
+            {"2^31", 0x80000000ull},
+            {"2^32-1", 0xFFFFFFFFull},
+            {"2^32+real", 0x100000000ull + real},
+            {"2^62", 0x4000000000000000ull},
+            {"2^63", 0x8000000000000000ull},
+            {"2^64-1", 0xFFFFFFFFFFFFFFFFull},
+        };
+        for (const Size& s : sizes) {
+            // The cabinet must come out whole for the installation to succeed;
+            // sizes beyond any disk are refused with the disk-space box.
+            unsigned allowed = kAnyOutcome;
+            if (s.value >= 0x4000000000000000ull) allowed = kUnpackFailed;
+            else if (record == 1 && s.value < real) allowed = kRefused;
+            Variant v = Copy(b, "size-record" + std::to_string(record) + "=" + s.what, allowed);
+            Put64(v.bytes, at + 8, s.value);
+            out.push_back(v);
+        }
+    }
+}
+
+// An entry name field of exactly these bytes (up to 260; no NUL added when full).
+void PutName(Bytes& bytes, uint64_t record, const std::string& name) {
+    unsigned char* field = &bytes[record + 24];
+    std::memset(field, 0, package::kNameSize);
+    std::memcpy(field, name.data(), std::min(name.size(), package::kNameSize));
+}
+
+void Names(const Base& b, std::vector<Variant>& out) {
+    const std::string names[] = {
+        "",
+        "..\\evil.txt",
+        "../evil.txt",
+        "..\\..\\evil.txt",
+        "..\\..\\..\\evil.txt",
+        "C:\\evil.txt",
+        "C:evil.txt",
+        "\\\\?\\C:\\evil.txt",
+        "\\\\.\\C:\\evil.txt",
+        "\\evil.txt",
+        "/evil.txt",
+        "sub\\evil.txt",
+        "sub/evil.txt",
+        "evil.txt:stream",
+        "evil.txt::$DATA",
+        "evil.txt.",
+        "evil.txt ",
+        "CON",
+        "NUL.txt",
+        "nul",
+        "AUX.cab",
+        "COM1",
+        "LPT9.txt",
+        "CONOUT$",
+        "..",
+        ".",
+        "...",
+        "evil\x01.txt",
+        std::string(259, 'a'),
+        std::string(260, 'b'),
+        std::string(196, 'c') + ".cab",
+        std::string(86, '.') + "\\" + std::string(86, '.') + "\\evil.txt",
+    };
+    for (int record = 1; record <= 2; ++record) {
+        uint64_t at = record == 1 ? b.header : b.record2;
+        for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i) {
+            const std::string& name = names[i];
+            // A refused name passes its entry over: without the cabinet the
+            // expansion fails; without the text file the upgrade goes on.
+            unsigned allowed = record == 1 ? kExpandFailed : kInstalled;
+            // A name that the platform accepts as it is, inside the folder.
+            if (record == 1 && name.size() == 200) allowed = kExpandFailed | kInstalled;
+            std::string shown = name.size() > 40 ? std::to_string(name.size()) + "-bytes-" + std::to_string(i) : name;
+            Variant v = Copy(b, "name-record" + std::to_string(record) + "=\"" + shown + "\"", allowed);
+            PutName(v.bytes, at, name);
+            out.push_back(v);
+        }
+    }
+    // No NUL anywhere in the field, followed directly by the data size of the
+    // record that comes next.
+    Variant v = Copy(b, "name-record1=260-bytes-climbing", kExpandFailed);
+    std::string climb;
+    while (climb.size() < package::kNameSize) climb += "..\\";
+    PutName(v.bytes, b.header, climb.substr(0, package::kNameSize));
+    out.push_back(v);
+}
+
+void CertificateSizes(const Base& b, std::vector<Variant>& out) {
+    struct Size {
+        const char* what;
+        uint64_t value;
+        unsigned allowed;
+    };
+    const uint64_t len = b.length();
+    const Size sizes[] = {
+        {"zero", 0, kInstalled},
+        {"2^31", 0x80000000ull, kInstalled},
+        {"2^32-1", 0xFFFFFFFFull, kInstalled},
+        {"2^32-8", 0xFFFFFFF8ull, kInstalled},
+        {"2^31-1", 0x7FFFFFFFull, kNoPackage},
+        {"one", 1, kAnyOutcome},
+        {"seven", 7, kAnyOutcome},
+        {"eight", 8, kAnyOutcome},
+        {"284", 284, kAnyOutcome},
+        {"filler+284", b.length() - b.filler, kAnyOutcome},
+        {"record2-to-end", len - b.record2 - 284, kAnyOutcome},
+        {"header-to-end", len - b.header - 284, kAnyOutcome},
+        {"length-284", len - 284, kNoPackage},
+        {"length-283", len - 283, kNoPackage},
+        {"length-1", len - 1, kNoPackage},
+        {"length", len, kNoPackage},
+        {"length+1", len + 1, kNoPackage},
+        {"twice-length", len * 2, kNoPackage},
+    };
+    for (const Size& s : sizes) {
+        Variant v = Copy(b, std::string("certificate-size=") + s.what, s.allowed);
+        Put32(v.bytes, b.certificateSizeField(), static_cast<uint32_t>(s.value));
+        out.push_back(v);
+    }
+
+    // A certificate table behind the trailer whose recorded size is not what is
+    // really there, or a trailer that does not end where the table begins.
+    const uint32_t table = 1024;
+    for (int delta : {-284, -9, -8, -7, -1, 0, 1, 7, 8, 284}) {
+        Variant v = Copy(b, "certificate-table-size" + std::string(delta >= 0 ? "+" : "") + std::to_string(delta),
+                         delta == 0 ? kInstalled : kAnyOutcome);
+        uint64_t tableAt = v.bytes.size();
+        for (uint32_t i = 0; i < table; ++i) v.bytes.push_back(static_cast<unsigned char>(0xA5 ^ i));
+        Put32(v.bytes, b.peOffset() + package::kSecurityOffsetField, static_cast<uint32_t>(tableAt));
+        Put32(v.bytes, b.certificateSizeField(), static_cast<uint32_t>(static_cast<int64_t>(table) + delta));
+        out.push_back(v);
+    }
+    // Filler left out by the writer, then zero bytes up to the next multiple of
+    // 8 put in by the signing tool ahead of its table: the trailer is read off.
+    for (uint64_t pad = 1; pad < package::kAlignment; ++pad) {
+        Variant v;
+        v.name = "trailer-off-table-by-" + std::to_string(pad);
+        v.allowed = kAnyOutcome;
+        v.bytes.assign(b.bytes.begin(), b.bytes.begin() + static_cast<std::ptrdiff_t>(b.filler));
+        v.bytes.insert(v.bytes.end(), b.bytes.end() - package::kRecordSize, b.bytes.end());
+        v.bytes.insert(v.bytes.end(), pad, 0);
+        uint64_t tableAt = v.bytes.size();
+        for (uint32_t i = 0; i < table; ++i) v.bytes.push_back(static_cast<unsigned char>(i * 7));
+        Put32(v.bytes, b.peOffset() + package::kSecurityOffsetField, static_cast<uint32_t>(tableAt));
+        Put32(v.bytes, b.certificateSizeField(), table);
+        out.push_back(v);
+    }
+}
+
+// Bytes flipped at random, from a fixed seed, in the two entry records and
+// the trailer: the same files on every run.
+void RandomFlips(const Base& b, std::vector<Variant>& out) {
+    std::mt19937 random(20240611u);
+    const uint64_t regions[][2] = {{b.header, 284}, {b.record2, 284}, {b.trailer, 284}};
+    for (int i = 0; i < 90; ++i) {
+        Variant v = Copy(b, "flip-" + std::to_string(i));
+        int flips = 1 + static_cast<int>(random() % 4);
+        std::string where;
+        for (int f = 0; f < flips; ++f) {
+            const uint64_t* region = regions[random() % 3];
+            // Most of the interest lies in the numeric fields and the name's start.
+            uint64_t offset = random() % 2 == 0 ? random() % 40 : random() % region[1];
+            unsigned char mask = static_cast<unsigned char>(1 + random() % 255);
+            v.bytes[region[0] + offset] ^= mask;
+            where += "," + Hex(region[0] + offset) + "^" + Hex(mask);
+        }
+        v.name += where;
+        out.push_back(v);
+    }
+}
+
+const struct Family {
+    const char* name;
+    Generator make;
+} kFamilies[] = {
+    {"Truncations", Truncations}, {"HeaderOffsets", HeaderOffsets},       {"EntryCounts", EntryCounts},
+    {"DataSizes", DataSizes},     {"Names", Names},                       {"CertificateSizes", CertificateSizes},
+    {"RandomFlips", RandomFlips},
+};
+
+// ---- Tally ---------------------------------------------------------------------------
+
+struct Tally {
+    int runs = 0;
+    int mox = 0;
+    int plain = 0;
+    int diskSpaceBoxes = 0;
+    std::map<Outcome, int> outcomes;
+    void Add(const Tally& other) {
+        runs += other.runs;
+        mox += other.mox;
+        plain += other.plain;
+        diskSpaceBoxes += other.diskSpaceBoxes;
+        for (const auto& entry : other.outcomes) outcomes[entry.first] += entry.second;
+    }
+    std::string Text() const {
+        std::string text = std::to_string(runs) + " variants run (" + std::to_string(mox) + " as mox\\download\\data, " +
+                           std::to_string(plain) + " in a plain folder):";
+        for (const auto& entry : kOutcomeWords) {
+            auto found = outcomes.find(entry.outcome);
+            text += std::string(" ") + entry.word + "=" + std::to_string(found == outcomes.end() ? 0 : found->second);
+        }
+        return text + "; disk-space boxes=" + std::to_string(diskSpaceBoxes);
+    }
+};
+
+Tally& Total() {
+    static Tally total;
+    return total;
+}
+
+bool ReadBaseLayout(Base& base) {
+    const Bytes& bytes = base.bytes;
+    if (bytes.size() < 2 * package::kRecordSize) return false;
+    base.trailer = bytes.size() - package::kRecordSize;
+    base.header = package::ReadLE64(&bytes[base.trailer + 8]);
+    if (base.header == 0 || base.header + package::kRecordSize > base.trailer) return false;
+    base.size1 = package::ReadLE64(&bytes[base.header + 8]);
+    base.record2 = base.data1() + base.size1;
+    if (base.record2 + package::kRecordSize > base.trailer) return false;
+    base.size2 = package::ReadLE64(&bytes[base.record2 + 8]);
+    base.filler = base.data2() + base.size2;
+    return base.filler <= base.trailer && package::ReadLE32(&bytes[base.header]) == 2;
+}
+
+class MalformedFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetWorld();
+        ASSERT_TRUE(SetHklmString(kHostKey, L"Version", L"3.5.0.0"));
+        root = ScratchFolder(kScratch);
+        workingFolder = root + L"\\cwd";
+        ASSERT_TRUE(CreateFolders(workingFolder));
+
+        // The valid package: the sample host cabinet and a small text file, sized
+        // so that the filler is not empty.
+        std::wstring cabinet = root + L"\\package1.cab";
+        ASSERT_TRUE(CopyFileTo(WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\host-compressed.cab", cabinet));
+        std::wstring notes = root + L"\\notes.txt";
+        std::string text = "Kestrune Ostrel upgrade notes\r\n";
+        uint64_t cabinetSize = ReadFileBytes(cabinet).size();
+        while ((cabinetSize + text.size()) % package::kAlignment != 3) text += "-";
+        ASSERT_TRUE(WriteTextFile(notes, text));
+        std::wstring packed = root + L"\\packed.exe";
+        std::string error;
+        ASSERT_TRUE(package::PackFiles(Narrow(ProductExe()), {Narrow(cabinet), Narrow(notes)}, Narrow(packed), error))
+            << error;
+        base.bytes = ReadFileBytes(packed);
+        ASSERT_TRUE(ReadBaseLayout(base));
+        ASSERT_EQ(base.size2, text.size());
+        ASSERT_GT(base.trailer, base.filler);
+    }
+
+    void TearDown() override {
+        // The delayed removals of the mox runs wait 5 s for their program to end.
+        for (const std::wstring& folder : downloadFolders) {
+            bool gone = false;
+            for (int waited = 0; waited < 120 && !(gone = !PathExists(folder)); ++waited) Sleep(250);
+            EXPECT_TRUE(gone) << "download folder not removed: " << Narrow(folder);
+        }
+        RemoveTree(root);
+        ResetWorld();
+    }
+
+    static void ResetWorld() {
+        DeleteHklmTree(kHostKey);
+        DeleteHklmTree(kUpdaterKey);
+        RemoveTree(MakerFolder());
+        ResetLog();
+        for (const wchar_t* name : {L"FAKEHOST_LOG", L"FAKEHOST_EXIT_I", L"FAKEHOST_EXIT_R", L"UNPACK_TEST_EXPAND_EXIT"})
+            SetEnvironmentVariableW(name, nullptr);
+    }
+
+    // Runs one damaged package and checks everything a run must respect.
+    void RunVariant(const Variant& v, int index, Tally& tally) {
+        SCOPED_TRACE(v.name);
+        bool mox = index % 2 == 0;
+        std::wstring variantRoot = root + L"\\v" + std::to_wstring(index);
+        std::wstring exeFolder = mox ? variantRoot + L"\\mox\\download\\data" : variantRoot + L"\\plain";
+        std::wstring exe = exeFolder + L"\\UnPackFile.exe";
+        ASSERT_TRUE(WriteFileBytes(exe, v.bytes));
+
+        ResetLog();
+        RunOptions options;
+        options.exe = exe;
+        options.args = {L"/S"};
+        options.workingFolder = workingFolder;
+        options.timeoutMs = kRunLimitMs;
+        RunResult result = scenario::Run(options);
+
+        ++tally.runs;
+        ++(mox ? tally.mox : tally.plain);
+        EXPECT_TRUE(result.finished) << "still running at the limit\n" << Describe(result);
+        EXPECT_EQ(0u, result.exitCode) << Describe(result);
+
+        // Only the disk-space box may appear, and only with its log line.
+        int diskBoxes = 0;
+        for (const BoxSeen& box : result.boxes) {
+            if (box.text == kDiskSpaceText && box.caption == kDiskSpaceCaption)
+                ++diskBoxes;
+            else
+                ADD_FAILURE() << "unexpected box [" << Narrow(box.caption) << "] " << Narrow(box.text);
+        }
+        tally.diskSpaceBoxes += diskBoxes;
+        bool diskLine = false;
+        for (const LogLine& line : result.log)
+            if (line.message == std::wstring(L"[CUnPack::UnPackFiles] ") + kDiskSpaceText) diskLine = true;
+        EXPECT_EQ(diskLine ? 1 : 0, diskBoxes) << Describe(result);
+
+        Outcome outcome = Classify(result.log);
+        ++tally.outcomes[outcome];
+        EXPECT_NE(kUnknown, outcome) << Describe(result);
+        EXPECT_TRUE((v.allowed & outcome) != 0) << "outcome " << WordOf(outcome) << " not expected\n" << Describe(result);
+
+        // The log is complete: the run's own last line, and the extraction's
+        // result agrees with the driver's decision.
+        ASSERT_FALSE(result.log.empty());
+        const std::wstring& last = result.log.back().message;
+        if (outcome == kInstalled) {
+            EXPECT_TRUE(StartsWith(last, L"[CUnPackFileApp::ExecuteCommand] pid:") &&
+                        last.find(L" finish ecode:") != std::wstring::npos)
+                << Describe(result);
+        } else {
+            EXPECT_EQ(kLastRefusalLine, last) << Describe(result);
+        }
+        bool total = HasLineStarting(result.log, L"[CUnPack::UnPackFiles] UnPack total ");
+        EXPECT_EQ(outcome != kNoPackage && outcome != kUnpackFailed && outcome != kPathMissing, total)
+            << Describe(result);
+        if (diskLine) {
+            EXPECT_EQ(kUnpackFailed, outcome);
+        }
+        for (const LogLine& line : result.log)
+            EXPECT_EQ(result.log.front().processId, line.processId) << Narrow(line.raw);
+
+        // Nothing outside the unpack folder: no escaped names anywhere within
+        // reach, and the folders around it hold only what belongs there.
+        std::vector<std::wstring> escaped =
+            EscapedFiles({UnpackParent(), MakerFolder(), ProgramFilesX86(), L"C:", WindowsFolder(),
+                          WindowsFolder() + L"\\system32", WindowsFolder() + L"\\syswow64", TempFolder(), exeFolder,
+                          variantRoot, root, workingFolder, L"C:\\upf-scenario", UnpackFolder() + L"\\sub"});
+        for (const std::wstring& path : escaped) ADD_FAILURE() << "written outside the unpack folder: " << Narrow(path);
+        for (const Listed& item : Listing(UnpackParent()))
+            EXPECT_TRUE(item.name == L"AutoUpdate" || item.name == L"aulog.txt" || item.name == L"aucab.txt")
+                << "unexpected beside the unpack folder: " << Narrow(item.name);
+        for (const Listed& item : Listing(MakerFolder()))
+            EXPECT_EQ(L"Kestrune Remote", item.name) << "unexpected in the maker's folder";
+        for (const Listed& item : Listing(UnpackFolder()))
+            EXPECT_FALSE(item.folder) << "a folder inside the unpack folder: " << Narrow(item.name);
+        EXPECT_TRUE(Listing(workingFolder).empty()) << "written into the current directory";
+        for (const Listed& item : Listing(exeFolder))
+            EXPECT_EQ(L"UnPackFile.exe", item.name) << "written beside the executable";
+
+        if (mox) {
+            downloadFolders.push_back(variantRoot + L"\\mox\\download");
+        } else {
+            RemoveTree(variantRoot);
+        }
+    }
+
+    Base base;
+    std::wstring root, workingFolder;
+    std::vector<std::wstring> downloadFolders;
+};
+
+class MalformedPackageTest : public MalformedFixture, public ::testing::WithParamInterface<Family> {
+protected:
+    static void TearDownTestSuite() {
+        std::printf("[malformed] total: %s\n", Total().Text().c_str());
+        std::fflush(stdout);
+    }
+};
+
+TEST_P(MalformedPackageTest, NeverCrashesHangsOrWritesOutside) {
+    const Family& family = GetParam();
+    std::vector<Variant> variants;
+    family.make(base, variants);
+    ASSERT_FALSE(variants.empty());
+
+    Tally tally;
+    ULONGLONG started = GetTickCount64();
+    for (size_t i = 0; i < variants.size(); ++i) {
+        RunVariant(variants[i], static_cast<int>(i), tally);
+        if (HasFatalFailure()) break;
+    }
+    std::printf("[malformed] %s: %s (%.1f s)\n", family.name, tally.Text().c_str(),
+                static_cast<double>(GetTickCount64() - started) / 1000.0);
+    std::fflush(stdout);
+    Total().Add(tally);
+}
+
+INSTANTIATE_TEST_SUITE_P(Generators, MalformedPackageTest, ::testing::ValuesIn(kFamilies),
+                         [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
+
+// e_lfanew is read by the system's loader as well as by the unpacker: an
+// executable whose PE-signature offset lies past the end, is negative or leaves
+// less than the 248 header bytes never starts on Windows (the loader refuses it),
+// so the unpacker's own reader is run on those files in this process. The real
+// file is started too, to show that none of the unpacker's code runs: Wine does
+// not refuse the start but hands the file to winevdm as a DOS program, and for
+// an e_lfanew of -1 its loader faults and starts its debugger, which the time
+// limit ends.
+TEST_F(MalformedFixture, PeSignatureOffsetOutsideTheFileIsNoPackage) {
+    const uint64_t len = base.length();
+    const struct {
+        const char* what;
+        int64_t value;
+    } offsets[] = {
+        {"length", static_cast<int64_t>(len)},
+        {"length+1", static_cast<int64_t>(len) + 1},
+        {"length+4096", static_cast<int64_t>(len) + 4096},
+        {"2^31-1", INT32_MAX},
+        {"-1", -1},
+        {"-248", -248},
+        {"-2^31", INT32_MIN},
+        {"length-1", static_cast<int64_t>(len) - 1},
+        {"length-100", static_cast<int64_t>(len) - 100},
+        {"length-247", static_cast<int64_t>(len) - 247},
+    };
+    int ended = 0, killed = 0, refused = 0;
+    for (size_t i = 0; i < sizeof(offsets) / sizeof(offsets[0]); ++i) {
+        SCOPED_TRACE(offsets[i].what);
+        Bytes bytes = base.bytes;
+        Put32(bytes, package::kPeOffsetField, static_cast<uint32_t>(offsets[i].value));
+        std::wstring folder = root + L"\\pe" + std::to_wstring(i);
+        std::wstring exe = folder + L"\\UnPackFile.exe";
+        ASSERT_TRUE(WriteFileBytes(exe, bytes));
+
+        CUnPack reader(exe);
+        EXPECT_EQ(0u, reader.FindHeader());
+
+        ResetLog();
+        RunOptions options;
+        options.exe = exe;
+        options.args = {L"/S"};
+        options.workingFolder = workingFolder;
+        options.timeoutMs = 15000;
+        RunResult result = scenario::Run(options);
+        if (result.finished)
+            ++ended;
+        else if (result.exitCode == ERROR_BAD_EXE_FORMAT)
+            ++refused;
+        else
+            ++killed;
+        EXPECT_TRUE(result.log.empty()) << Describe(result);
+        for (const BoxSeen& box : result.boxes)
+            ADD_FAILURE() << "unexpected box [" << Narrow(box.caption) << "] " << Narrow(box.text);
+        EXPECT_TRUE(Listing(workingFolder).empty());
+        EXPECT_FALSE(PathExists(UnpackFolder()));
+        RemoveTree(folder);
+    }
+    std::printf("[malformed] PeSignatureOffsets: %d files read in process; starts: %d ended without the unpacker, "
+                "%d refused by the loader, %d ended at the limit\n",
+                static_cast<int>(sizeof(offsets) / sizeof(offsets[0])), ended, refused, killed);
+    std::fflush(stdout);
+}
+
+}  // namespace
