@@ -1,0 +1,423 @@
+// Precious data near the unpacker's reach: a folder link in the old unpack
+// folder that points at data outside it, read-only files in the old unpack
+// folder, and a download folder whose name is full of the command
+// interpreter's special characters beside folders whose names are its
+// prefixes. After the run nothing but what the unpacker owns has changed.
+#include "tests/harness/Scenario.h"
+#include "tools/PackageWriter.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace scenario;
+
+namespace {
+
+const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
+const wchar_t kUpdaterKey[] = L"Software\\Kestrune Inc.\\Kestrune Software Updater";
+const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
+const wchar_t kPrecious[] = L"C:\\precious";
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::wstring ProgramFilesX86() {
+    wchar_t folder[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder);
+    return folder;
+}
+
+std::wstring UnpackFolder() { return ProgramFilesX86() + L"\\Kestrune\\Kestrune Remote\\AutoUpdate\\"; }
+
+std::string Dump(const std::vector<LogLine>& log) {
+    std::string text;
+    for (const LogLine& line : log) text += "  " + Narrow(line.message) + "\n";
+    return text;
+}
+
+bool HasLine(const std::vector<LogLine>& log, const std::wstring& message) {
+    for (const LogLine& line : log)
+        if (line.message == message) return true;
+    return false;
+}
+
+bool HasLineStarting(const std::vector<LogLine>& log, const std::wstring& prefix) {
+    for (const LogLine& line : log)
+        if (line.message.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs) {
+    for (DWORD waited = 0; waited < limitMs; waited += 100) {
+        if (condition()) return true;
+        Sleep(100);
+    }
+    return condition();
+}
+
+// ---- Unix links under Wine ----------------------------------------------------
+// A test under Wine cannot make a Windows link (CreateSymbolicLinkW and
+// junctions do nothing there), but a Unix symbolic link inside drive_c shows as
+// a reparse point. Wine starts Unix programs through CreateProcessW without
+// handing back a process handle, so the caller waits for the program's effect.
+
+std::string UnixPathOf(const std::wstring& path) {
+    using Convert = char*(CDECL*)(const wchar_t*);
+    auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (convert == nullptr) return std::string();
+    char* converted = convert(path.c_str());
+    if (converted == nullptr) return std::string();
+    std::string result(converted);
+    HeapFree(GetProcessHeap(), 0, converted);
+    return result;
+}
+
+bool StartUnixProgram(const std::wstring& program, const std::string& arguments) {
+    std::wstring image = L"Z:" + program;
+    for (wchar_t& c : image)
+        if (c == L'/') c = L'\\';
+    if (!PathExists(image)) return false;
+    std::wstring commandLine = L"\"" + program + L"\" " + std::wstring(arguments.begin(), arguments.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(image.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &info))
+        return false;
+    if (info.hProcess != nullptr) {
+        WaitForSingleObject(info.hProcess, 60000);
+        CloseHandle(info.hProcess);
+    }
+    if (info.hThread != nullptr) CloseHandle(info.hThread);
+    return true;
+}
+
+bool IsReparsePoint(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// A folder link at link pointing to target; false when none could be made.
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
+    std::string unixLink = UnixPathOf(link);
+    std::string unixTarget = UnixPathOf(target);
+    if (unixLink.empty() || unixTarget.empty()) return false;
+    if (!StartUnixProgram(L"/bin/ln", "-s \"" + unixTarget + "\" \"" + unixLink + "\"")) return false;
+    WaitUntil([&] { return PathExists(link); }, 10000);
+    return IsReparsePoint(link);
+}
+
+// Removes the link itself: Wine's RemoveDirectoryW would follow it.
+void RemoveLink(const std::wstring& link) {
+    if (!IsReparsePoint(link)) return;
+    std::string unixLink = UnixPathOf(link);
+    if (unixLink.empty() || !StartUnixProgram(L"/bin/rm", "-f \"" + unixLink + "\"")) return;
+    WaitUntil([&] { return !PathExists(link); }, 10000);
+}
+
+// ---- Precious data --------------------------------------------------------------
+
+using Snapshot = std::map<std::wstring, std::vector<unsigned char>>;
+
+// Every file below the folder with its bytes, and every folder (with no bytes),
+// by relative path; links are not entered.
+void TakeSnapshot(const std::wstring& folder, const std::wstring& relative, Snapshot& snapshot) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        std::wstring path = folder + L"\\" + name;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            snapshot[relative + name + L"\\"] = {};
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+                TakeSnapshot(path, relative + name + L"\\", snapshot);
+        } else {
+            snapshot[relative + name] = ReadFileBytes(path);
+        }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+}
+
+Snapshot SnapshotOf(const std::wstring& folder) {
+    Snapshot snapshot;
+    TakeSnapshot(folder, L"", snapshot);
+    return snapshot;
+}
+
+std::vector<unsigned char> Pattern(size_t size, unsigned seed) {
+    std::vector<unsigned char> bytes(size);
+    for (unsigned char& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<unsigned char>(seed >> 16);
+    }
+    return bytes;
+}
+
+// A folder of data that must outlive every run: text, binary, an empty file, a
+// read-only file and a nested folder.
+void MakePrecious(const std::wstring& folder) {
+    ASSERT_TRUE(CreateFolders(folder + L"\\inner\\deeper"));
+    ASSERT_TRUE(WriteTextFile(folder + L"\\letter.txt", "Do not remove.\r\n"));
+    ASSERT_TRUE(WriteFileBytes(folder + L"\\photo.bin", Pattern(70000, 7)));
+    ASSERT_TRUE(WriteFileBytes(folder + L"\\empty.dat", {}));
+    ASSERT_TRUE(WriteFileBytes(folder + L"\\inner\\deeper\\ledger.bin", Pattern(4096, 11)));
+    ASSERT_TRUE(WriteTextFile(folder + L"\\inner\\readonly.txt", "kept read-only\r\n"));
+    ASSERT_TRUE(SetFileAttributesW((folder + L"\\inner\\readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+}
+
+class DataSafetyTest : public ::testing::Test {
+protected:
+    void SetUp() override { ResetWorld(); }
+    void TearDown() override { ResetWorld(); }
+
+    void ResetWorld() {
+        RemoveLink(UnpackFolder() + L"linked");
+        DeleteHklmTree(kHostKey);
+        DeleteHklmTree(kUpdaterKey);
+        RemoveTree(ProgramFilesX86() + L"\\Kestrune");
+        RemoveTree(kPrecious);
+        ResetLog();
+    }
+
+    std::wstring Deliver(const std::wstring& root) {
+        std::wstring data = root + L"\\mox\\download\\data";
+        EXPECT_TRUE(CreateFolders(data));
+        std::wstring cab = root + L"\\package1.cab";
+        EXPECT_TRUE(CopyFileTo(WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\host.cab", cab));
+        std::wstring exe = data + L"\\UnPackFile.exe";
+        std::string error;
+        EXPECT_TRUE(package::PackFiles(Narrow(ProductExe()), {Narrow(cab)}, Narrow(exe), error)) << error;
+        return exe;
+    }
+
+    RunResult RunAuto(const std::wstring& exe) {
+        RunOptions options;
+        options.exe = exe;
+        options.args = {L"/S"};
+        options.timeoutMs = 180000;
+        return scenario::Run(options);
+    }
+};
+
+// The old unpack folder holds a link to C:\precious. Emptying the old folder
+// must remove at most the link, never walk into it; the upgrade goes on.
+TEST_F(DataSafetyTest, ALinkInTheOldUnpackFolderLeavesItsTargetAlone) {
+    MakePrecious(kPrecious);
+    Snapshot before = SnapshotOf(kPrecious);
+    ASSERT_EQ(7u, before.size());
+
+    ASSERT_TRUE(CreateFolders(UnpackFolder()));
+    ASSERT_TRUE(WriteTextFile(UnpackFolder() + L"stale.txt", "from the previous upgrade\r\n"));
+    if (!MakeFolderLink(UnpackFolder() + L"linked", kPrecious))
+        GTEST_SKIP() << "no folder link that shows as a reparse point could be made here";
+
+    std::wstring root = ScratchFolder(L"datasafety-link");
+    std::wstring exe = Deliver(root);
+    ASSERT_TRUE(SetHklmString(kHostKey, L"Version", L"3.5.0.0"));
+
+    RunResult result = RunAuto(exe);
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_TRUE(result.boxes.empty());
+
+    EXPECT_TRUE(before == SnapshotOf(kPrecious)) << "the data behind the link changed";
+    // Windows removes the link and the old folder with it. Wine's
+    // RemoveDirectoryW follows a Unix link and fails, so there the link keeps
+    // the old folder from being emptied and the old folder is used as it is.
+    // Either way the upgrade itself succeeds.
+    EXPECT_TRUE(HasLine(result.log, std::wstring(kCaller) + L"upgrade start by auto")) << Dump(result.log);
+    EXPECT_TRUE(HasLine(result.log, L"[CUnPack::UnPackFiles] UnPack total 1 files.")) << Dump(result.log);
+    EXPECT_FALSE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip")) << Dump(result.log);
+    EXPECT_TRUE(PathExists(UnpackFolder() + L"VYAuto.exe"));
+    EXPECT_FALSE(PathExists(UnpackFolder() + L"stale.txt"));
+    EXPECT_TRUE(WaitUntil([&] { return !PathExists(root + L"\\mox\\download"); }, 30000));
+    EXPECT_TRUE(before == SnapshotOf(kPrecious)) << "the data behind the link changed after the run";
+}
+
+struct ReadOnlyRow {
+    const char* what;
+    const wchar_t* readOnlyName;  // in the old unpack folder
+    const char* content;
+    bool inTheWay;                // the package's cabinet has this name
+};
+
+// True when the platform refuses to open a read-only file for writing, as
+// Windows does. Wine running as root does not: it overwrites the file and
+// keeps its read-only attribute.
+bool PlatformGuardsReadOnlyFiles(const std::wstring& readOnlyFile) {
+    HANDLE file = CreateFileW(readOnlyFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return true;
+    CloseHandle(file);
+    return false;
+}
+
+// Read-only files in the old unpack folder are left where they are. One that is
+// not among the package's names is in nobody's way. One in the place of the
+// package's cabinet keeps the new cabinet from being written (logged) where the
+// platform guards read-only files, and the stale file then fails its
+// expansion: the run ends with that refusal, not with a success built on the
+// old file. Where the platform lets it be overwritten, the new cabinet is
+// written and the upgrade succeeds.
+TEST_F(DataSafetyTest, ReadOnlyFilesInTheOldUnpackFolder) {
+    const ReadOnlyRow rows[] = {
+        {"a read-only file of its own", L"old-notes.txt", "notes of the previous upgrade\r\n", false},
+        {"a read-only stale cabinet", L"package1.cab", "not a cabinet at all", true},
+    };
+    const std::vector<unsigned char> cabinet = ReadFileBytes(WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\host.cab");
+    ASSERT_FALSE(cabinet.empty());
+    for (const ReadOnlyRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        ResetWorld();
+        MakePrecious(kPrecious);
+        Snapshot precious = SnapshotOf(kPrecious);
+        // The unpack folder's parent holds a file of someone else's: it may not
+        // be touched.
+        std::wstring parent = ProgramFilesX86() + L"\\Kestrune\\Kestrune Remote";
+        ASSERT_TRUE(CreateFolders(UnpackFolder() + L"sub"));
+        ASSERT_TRUE(WriteTextFile(parent + L"\\neighbour.txt", "the neighbour's file\r\n"));
+        std::wstring readOnly = UnpackFolder() + row.readOnlyName;
+        ASSERT_TRUE(WriteTextFile(readOnly, row.content));
+        ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+        std::wstring readOnlyInSub = UnpackFolder() + L"sub\\held.txt";
+        ASSERT_TRUE(WriteTextFile(readOnlyInSub, "held\r\n"));
+        ASSERT_TRUE(SetFileAttributesW(readOnlyInSub.c_str(), FILE_ATTRIBUTE_READONLY));
+        ASSERT_TRUE(WriteTextFile(UnpackFolder() + L"stale.txt", "writable and stale\r\n"));
+        bool guarded = PlatformGuardsReadOnlyFiles(readOnly);
+
+        std::wstring root = ScratchFolder(L"datasafety-readonly");
+        std::wstring exe = Deliver(root);
+        ASSERT_TRUE(SetHklmString(kHostKey, L"Version", L"3.5.0.0"));
+
+        RunResult result = RunAuto(exe);
+        ASSERT_TRUE(result.finished);
+        EXPECT_EQ(0u, result.exitCode);
+        EXPECT_TRUE(result.boxes.empty());
+        ASSERT_FALSE(result.log.empty());
+
+        EXPECT_NE(0u, GetFileAttributesW(readOnly.c_str()) & FILE_ATTRIBUTE_READONLY);
+        EXPECT_TRUE(PathExists(readOnlyInSub));
+        EXPECT_FALSE(PathExists(UnpackFolder() + L"stale.txt"));
+        std::vector<unsigned char> neighbour = ReadFileBytes(parent + L"\\neighbour.txt");
+        EXPECT_EQ("the neighbour's file\r\n", std::string(neighbour.begin(), neighbour.end()));
+        EXPECT_TRUE(precious == SnapshotOf(kPrecious));
+
+        std::vector<unsigned char> kept = ReadFileBytes(readOnly);
+        bool upgrades = !row.inTheWay || !guarded;
+        if (row.inTheWay && !guarded)
+            EXPECT_TRUE(kept == cabinet) << "the cabinet was not written over the read-only file";
+        else
+            EXPECT_EQ(std::string(row.content), std::string(kept.begin(), kept.end()));
+        if (upgrades) {
+            EXPECT_FALSE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip")) << Dump(result.log);
+            EXPECT_TRUE(HasLine(result.log, std::wstring(kCaller) + L"upgrade start by auto")) << Dump(result.log);
+            EXPECT_TRUE(PathExists(UnpackFolder() + L"VYAuto.exe"));
+        } else {
+            EXPECT_TRUE(HasLineStarting(result.log, L"[CUtility::FileException] ")) << Dump(result.log);
+            EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip expand err")) << Dump(result.log);
+            EXPECT_EQ(L"[CUnPackFileApp::HackForNDUSilentInstallFail] autoinstaller prepare to exit",
+                      result.log.back().message);
+        }
+        EXPECT_TRUE(WaitUntil([&] { return !PathExists(root + L"\\mox\\download"); }, 30000));
+        SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetFileAttributesW(readOnlyInSub.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
+// Names of the folders the delayed removal could reach if the download
+// folder's name split or spilled: everything before each blank or special
+// character, without the trailing blanks and dots a folder name cannot keep.
+std::vector<std::wstring> PrefixesOf(const std::wstring& name) {
+    std::vector<std::wstring> prefixes;
+    for (size_t i = 1; i < name.size(); ++i) {
+        if (std::wstring(L" &^(),;=%!'`~[]{}@#$+").find(name[i]) == std::wstring::npos) continue;
+        std::wstring prefix = name.substr(0, i);
+        while (!prefix.empty() && (prefix.back() == L' ' || prefix.back() == L'.')) prefix.pop_back();
+        if (prefix.empty()) continue;
+        bool seen = false;
+        for (const std::wstring& p : prefixes) seen = seen || p == prefix;
+        if (!seen) prefixes.push_back(prefix);
+    }
+    return prefixes;
+}
+
+// Download folders named with every character of the command interpreter's
+// syntax that a Windows folder name may hold. Only the download folder goes;
+// its siblings (each name a prefix of it), a sibling with precious data and
+// what lies in the mox folder itself stay byte for byte. (No name holds a
+// variable reference such as %PATH%: Wine's cmd expands %VAR% again inside a
+// value it has substituted, which Windows does not, so there such a name would
+// name another folder. Single percent signs are safe on both.)
+TEST_F(DataSafetyTest, OnlyTheDownloadFolderGoesWhateverItsName) {
+    const wchar_t* names[] = {
+        L"dl &^()%!;,='`~[]{}@#$+ x",
+        L"x) & del precious & (y",
+        L"a b",
+        L"^&^& 100% !x! %",
+        L"dl,dl;dl=dl",
+    };
+    HeldMutex other;  // another installation is in progress: every run refuses and cleans up
+    ASSERT_TRUE(other.IsHeld());
+    for (const wchar_t* name : names) {
+        SCOPED_TRACE(Narrow(name));
+        std::wstring root = ScratchFolder(L"datasafety-names");
+        std::wstring mox = root + L"\\mox";
+        std::wstring download = mox + L"\\" + name;
+        std::wstring exe = download + L"\\data\\UnPackFile.exe";
+        ASSERT_TRUE(CopyFileTo(ProductExe(), exe)) << Narrow(exe);
+        ASSERT_TRUE(WriteTextFile(download + L"\\data\\setup.ini", "[VERSIONCHECK]\r\n"));
+
+        std::wstring downloadName = download.substr(mox.size() + 1);
+        for (const std::wstring& prefix : PrefixesOf(downloadName))
+            ASSERT_TRUE(WriteTextFile(mox + L"\\" + prefix + L"\\keep.txt", Narrow(prefix))) << Narrow(prefix);
+        ASSERT_TRUE(WriteTextFile(mox + L"\\" + downloadName + L" more\\keep.txt", "a longer sibling"));
+        MakePrecious(mox + L"\\precious");
+        MakePrecious(kPrecious);
+        ASSERT_TRUE(WriteTextFile(mox + L"\\mox-level.txt", "beside the download folder"));
+        ASSERT_TRUE(WriteTextFile(root + L"\\root-level.txt", "above the mox folder"));
+
+        Snapshot rootBefore = SnapshotOf(root);
+        Snapshot outsideBefore = SnapshotOf(kPrecious);
+        // What must remain: everything but the download folder's own entries.
+        Snapshot expected;
+        std::wstring downloadRelative = download.substr(root.size() + 1) + L"\\";
+        for (const auto& entry : rootBefore)
+            if (entry.first.compare(0, downloadRelative.size(), downloadRelative) != 0) expected.insert(entry);
+        ASSERT_LT(expected.size(), rootBefore.size());
+
+        RunOptions options;
+        options.exe = exe;
+        options.args = {L"/S"};
+        RunResult result = scenario::Run(options);
+        ASSERT_TRUE(result.finished);
+        EXPECT_EQ(0u, result.exitCode);
+        EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip Another installation"))
+            << Dump(result.log);
+
+        EXPECT_TRUE(WaitUntil([&] { return !PathExists(download); }, 30000)) << "the download folder stayed";
+        // The interpreter is done once the folder is gone; give a split command
+        // a moment to do whatever else it would do before looking.
+        Sleep(1000);
+        Snapshot after = SnapshotOf(root);
+        for (const auto& entry : expected) {
+            auto found = after.find(entry.first);
+            EXPECT_TRUE(found != after.end() && found->second == entry.second) << "changed: " << Narrow(entry.first);
+        }
+        EXPECT_EQ(expected.size(), after.size());
+        EXPECT_TRUE(outsideBefore == SnapshotOf(kPrecious));
+        RemoveTree(kPrecious);
+    }
+}
+
+}  // namespace
