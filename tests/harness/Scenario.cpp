@@ -1,5 +1,7 @@
 #include "tests/harness/Scenario.h"
 
+#include "framework/Handle.h"
+
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -47,36 +49,25 @@ std::wstring ParentOf(const std::wstring& path) {
 
 constexpr REGSAM kView32 = KEY_WOW64_32KEY;
 
-class Key {
-public:
-    Key() = default;
-    ~Key() {
-        if (key_ != nullptr) ::RegCloseKey(key_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    bool Open(HKEY root, const std::wstring& path, REGSAM access) {
-        return ::RegOpenKeyExW(root, path.c_str(), 0, access, &key_) == ERROR_SUCCESS;
-    }
-    bool Create(HKEY root, const std::wstring& path, REGSAM access) {
-        return ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, access, nullptr, &key_, nullptr) == ERROR_SUCCESS;
-    }
-    HKEY Get() const { return key_; }
+bool OpenKey(HKEY root, const std::wstring& path, REGSAM access, ScopedRegKey& key) {
+    return ::RegOpenKeyExW(root, path.c_str(), 0, access, key.Receive()) == ERROR_SUCCESS;
+}
 
-private:
-    HKEY key_ = nullptr;
-};
+bool CreateKey(HKEY root, const std::wstring& path, REGSAM access, ScopedRegKey& key) {
+    return ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, access, nullptr, key.Receive(), nullptr) ==
+           ERROR_SUCCESS;
+}
 
 bool SetValue(HKEY root, REGSAM view, const std::wstring& key, const std::wstring& name, DWORD type,
               const void* data, DWORD size) {
-    Key k;
-    if (!k.Create(root, key, KEY_SET_VALUE | view)) return false;
+    ScopedRegKey k;
+    if (!CreateKey(root, key, KEY_SET_VALUE | view, k)) return false;
     return ::RegSetValueExW(k.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
 }
 
 bool DeleteValue(HKEY root, REGSAM view, const std::wstring& key, const std::wstring& name) {
-    Key k;
-    if (!k.Open(root, key, KEY_SET_VALUE | KEY_QUERY_VALUE | view)) return true;  // no key, no value
+    ScopedRegKey k;
+    if (!OpenKey(root, key, KEY_SET_VALUE | KEY_QUERY_VALUE | view, k)) return true;  // no key, no value
     LONG result = ::RegDeleteValueW(k.Get(), name.c_str());
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
@@ -253,17 +244,37 @@ std::wstring QuoteArgument(const std::wstring& argument) {
     return quoted;
 }
 
-std::vector<DWORD> ChildrenOf(DWORD parentId) {
-    std::vector<DWORD> children;
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return children;
+// Calls visit for every process of the machine.
+template <typename Visit>
+void ForEachProcess(Visit visit) {
+    ScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry))
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry))
+        visit(entry);
+}
+
+std::vector<DWORD> ChildrenOf(DWORD parentId) {
+    std::vector<DWORD> children;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
         if (entry.th32ParentProcessID == parentId && entry.th32ProcessID != parentId)
             children.push_back(entry.th32ProcessID);
-    ::CloseHandle(snapshot);
+    });
     return children;
+}
+
+// Starts the program with the command line as given; an invalid object (and
+// the error in GetLastError) when it could not start.
+ChildProcess Launch(const std::wstring& exe, std::wstring commandLine, const std::wstring& workingFolder) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &info))
+        return ChildProcess();
+    ::CloseHandle(info.hThread);
+    return ChildProcess(info.hProcess, info.dwProcessId);
 }
 
 // At a time limit the program and whatever it started are ended, so that the
@@ -306,34 +317,28 @@ RunResult Run(const RunOptions& options) {
     std::wstring logPath = LogPath();
     uint64_t logStart = FileSize(logPath);
 
-    std::wstring commandLine = BuildCommandLine(exe, options.args, options.commandName);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          options.workingFolder.empty() ? nullptr : options.workingFolder.c_str(), &startup, &info)) {
+    ChildProcess process = Launch(exe, BuildCommandLine(exe, options.args, options.commandName), options.workingFolder);
+    if (!process.IsValid()) {
         result.finished = false;
         result.exitCode = ::GetLastError();
         return result;
     }
-    ::CloseHandle(info.hThread);
 
-    BoxWatcher watcher(info.dwProcessId, options.dismissBoxes);
+    BoxWatcher watcher(process.Id(), options.dismissBoxes);
     ULONGLONG deadline = ::GetTickCount64() + options.timeoutMs;
     for (;;) {
-        if (::WaitForSingleObject(info.hProcess, kPollMs) != WAIT_TIMEOUT) {
+        if (::WaitForSingleObject(process.Handle(), kPollMs) != WAIT_TIMEOUT) {
             result.finished = true;
             break;
         }
         watcher.Poll(result.boxes);
         if (::GetTickCount64() >= deadline) {
-            KillTree(info.dwProcessId, info.hProcess);
+            KillTree(process.Id(), process.Handle());
             result.finished = false;
             break;
         }
     }
-    ::GetExitCodeProcess(info.hProcess, &result.exitCode);
-    ::CloseHandle(info.hProcess);
+    ::GetExitCodeProcess(process.Handle(), &result.exitCode);
 
     std::vector<unsigned char> bytes = ReadFileBytes(logPath);
     // A log that shrank was removed during the run: all of it is new.
@@ -514,8 +519,8 @@ bool SetHklmDword(const std::wstring& key, const std::wstring& name, DWORD value
 }
 
 bool ReadHklmString(const std::wstring& key, const std::wstring& name, std::wstring& value, DWORD* type) {
-    Key k;
-    if (!k.Open(HKEY_LOCAL_MACHINE, key, KEY_QUERY_VALUE | kView32)) return false;
+    ScopedRegKey k;
+    if (!OpenKey(HKEY_LOCAL_MACHINE, key, KEY_QUERY_VALUE | kView32, k)) return false;
     DWORD valueType = 0;
     DWORD size = 0;
     if (::RegQueryValueExW(k.Get(), name.c_str(), nullptr, &valueType, nullptr, &size) != ERROR_SUCCESS) return false;
@@ -528,8 +533,8 @@ bool ReadHklmString(const std::wstring& key, const std::wstring& name, std::wstr
 }
 
 bool ReadHklmDword(const std::wstring& key, const std::wstring& name, DWORD& value) {
-    Key k;
-    if (!k.Open(HKEY_LOCAL_MACHINE, key, KEY_QUERY_VALUE | kView32)) return false;
+    ScopedRegKey k;
+    if (!OpenKey(HKEY_LOCAL_MACHINE, key, KEY_QUERY_VALUE | kView32, k)) return false;
     DWORD type = 0;
     DWORD data = 0;
     DWORD size = sizeof(data);
@@ -542,19 +547,19 @@ bool ReadHklmDword(const std::wstring& key, const std::wstring& name, DWORD& val
 }
 
 bool HklmValueExists(const std::wstring& key, const std::wstring& name) {
-    Key k;
-    if (!k.Open(HKEY_LOCAL_MACHINE, key, KEY_QUERY_VALUE | kView32)) return false;
+    ScopedRegKey k;
+    if (!OpenKey(HKEY_LOCAL_MACHINE, key, KEY_QUERY_VALUE | kView32, k)) return false;
     return ::RegQueryValueExW(k.Get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 bool HklmKeyExists(const std::wstring& key) {
-    Key k;
-    return k.Open(HKEY_LOCAL_MACHINE, key, KEY_READ | kView32);
+    ScopedRegKey k;
+    return OpenKey(HKEY_LOCAL_MACHINE, key, KEY_READ | kView32, k);
 }
 
 bool CreateHklmKey(const std::wstring& key) {
-    Key k;
-    return k.Create(HKEY_LOCAL_MACHINE, key, KEY_READ | kView32);
+    ScopedRegKey k;
+    return CreateKey(HKEY_LOCAL_MACHINE, key, KEY_READ | kView32, k);
 }
 
 bool DeleteHklmValue(const std::wstring& key, const std::wstring& name) {
@@ -564,8 +569,8 @@ bool DeleteHklmValue(const std::wstring& key, const std::wstring& name) {
 bool DeleteHklmTree(const std::wstring& key) {
     if (key.empty()) return false;  // never the root itself
     {
-        Key k;
-        if (!k.Open(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS | kView32)) return !HklmKeyExists(key);
+        ScopedRegKey k;
+        if (!OpenKey(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS | kView32, k)) return !HklmKeyExists(key);
         // Subkeys first: RegDeleteKeyExW removes only a key without subkeys.
         for (;;) {
             wchar_t name[256];
@@ -640,15 +645,7 @@ std::wstring BuildCommandLine(const std::wstring& exe, const std::vector<std::ws
 
 ChildProcess StartProcess(const std::wstring& exe, const std::vector<std::wstring>& args,
                           const std::wstring& workingFolder) {
-    std::wstring commandLine = BuildCommandLine(exe, args);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &info))
-        return ChildProcess();
-    ::CloseHandle(info.hThread);
-    return ChildProcess(info.hProcess, info.dwProcessId);
+    return Launch(exe, BuildCommandLine(exe, args), workingFolder);
 }
 
 ChildProcess StartSleeperAs(const std::wstring& folder, const std::wstring& name, DWORD seconds) {
@@ -665,13 +662,9 @@ bool WaitForProcessEnd(HANDLE process, DWORD limitMs, DWORD* exitCode) {
 
 std::vector<DWORD> FindProcessesByName(const std::wstring& imageName) {
     std::vector<DWORD> ids;
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return ids;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry))
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
         if (_wcsicmp(entry.szExeFile, imageName.c_str()) == 0) ids.push_back(entry.th32ProcessID);
-    ::CloseHandle(snapshot);
+    });
     return ids;
 }
 
@@ -684,8 +677,8 @@ bool SetWindowsVersionFor(const std::wstring& exeFileName, const std::wstring& v
                         static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
     bool removed = DeleteValue(HKEY_CURRENT_USER, 0, key, L"Version");
     // The program's key goes too when nothing else is set in it.
-    Key k;
-    if (k.Open(HKEY_CURRENT_USER, key, KEY_READ)) {
+    ScopedRegKey k;
+    if (OpenKey(HKEY_CURRENT_USER, key, KEY_READ, k)) {
         DWORD subkeys = 0;
         DWORD values = 0;
         if (::RegQueryInfoKeyW(k.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,

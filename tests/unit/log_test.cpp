@@ -1,5 +1,6 @@
 // CUtility::Log against the real file: %TEMP%\unpack.log of the account, UTF-16LE
 // without byte-order mark, one CRLF-terminated line per call, appended.
+#include "tests/harness/Scenario.h"
 #include "utility/Utility.h"
 
 #include <gtest/gtest.h>
@@ -18,35 +19,13 @@ std::wstring TempFolder() {
     return std::wstring(folder, length);
 }
 
-std::wstring LogPath() { return TempFolder() + L"unpack.log"; }
+std::vector<unsigned char> ReadBytes() { return scenario::ReadFileBytes(scenario::LogPath()); }
 
-std::vector<unsigned char> ReadBytes() {
-    std::vector<unsigned char> bytes;
-    HANDLE file = ::CreateFileW(LogPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    unsigned char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) bytes.insert(bytes.end(), chunk, chunk + read);
-    ::CloseHandle(file);
-    return bytes;
-}
-
-std::wstring Decode(const std::vector<unsigned char>& bytes) {
-    std::wstring text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
-    return text;
-}
-
-// The lines of the file, split at CR LF; a remainder without CR LF is reported
-// as a last line so that a missing line end shows up as a failure.
+// The lines of the file, split at CR LF; a remainder without CR LF comes back
+// as a last line, so that a missing line end shows up as a failure.
 std::vector<std::wstring> Lines() {
-    std::wstring text = Decode(ReadBytes());
     std::vector<std::wstring> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
-        lines.push_back(text.substr(start, end - start));
-    if (start < text.size()) lines.push_back(text.substr(start));
+    for (const scenario::LogLine& line : scenario::ReadLog()) lines.push_back(line.raw);
     return lines;
 }
 
@@ -71,12 +50,15 @@ class LogTest : public ::testing::Test {
 protected:
     void SetUp() override { Reset(); }
     void TearDown() override { Reset(); }
-    static void Reset() { ::DeleteFileW(LogPath().c_str()); }
+    static void Reset() { scenario::ResetLog(); }
 };
 
 TEST_F(LogTest, PathIsUnpackLogInTheTemporaryFolder) {
+    ASSERT_FALSE(TempFolder().empty());
+    EXPECT_EQ(TempFolder().back(), L'\\');
     EXPECT_EQ(CUtility::GetLogFilePath(), TempFolder() + L"unpack.log");
-    EXPECT_FALSE(TempFolder().empty());
+    // Wine's temporary folder is the account's own, below C:\users.
+    EXPECT_EQ(_wcsnicmp(TempFolder().c_str(), L"C:\\users\\", 9), 0) << std::string(TempFolder().begin(), TempFolder().end());
 }
 
 TEST_F(LogTest, OneLineWithTheExactLayout) {
@@ -106,7 +88,7 @@ TEST_F(LogTest, Utf16LittleEndianWithoutByteOrderMarkAndCrLf) {
     EXPECT_EQ(bytes.size() % 2, 0u);
     // Ends with CR LF as two UTF-16 characters.
     EXPECT_EQ(std::vector<unsigned char>(bytes.end() - 4, bytes.end()), (std::vector<unsigned char>{0x0D, 0, 0x0A, 0}));
-    std::wstring text = Decode(bytes);
+    std::wstring text = scenario::ReadUtf16File(scenario::LogPath());
     EXPECT_NE(text.find(L"[T::M] \u00dcber \u20ac 5 (Last="), std::wstring::npos);
     // The euro sign as its two little-endian bytes.
     const unsigned char euro[] = {0xAC, 0x20};
@@ -201,7 +183,7 @@ TEST_F(LogTest, WriteLogLineAppendsTheLineAsGiven) {
     CUtility::WriteLogLine(L"plain");
     CUtility::WriteLogLine(L"");
     CUtility::WriteLogLine(L"after");
-    EXPECT_EQ(Decode(ReadBytes()), L"plain\r\n\r\nafter\r\n");
+    EXPECT_EQ(scenario::ReadUtf16File(scenario::LogPath()), L"plain\r\n\r\nafter\r\n");
 }
 
 }  // namespace
