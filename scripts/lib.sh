@@ -36,7 +36,7 @@ upf_make_template_prefix() {
 
   # mscoree and mshtml disabled: no offer to install Mono or Gecko, and a faster boot.
   local log=$(dirname "$prefix")/boot.log
-  if ! WINEARCH=win64 WINEDLLOVERRIDES="mscoree=d;mshtml=d" upf_wine "$prefix" wineboot -i >"$log" 2>&1; then
+  if ! WINEARCH=win64 WINEDLLOVERRIDES="mscoree=d;mshtml=d" upf_wine "$prefix" wineboot -i </dev/null >"$log" 2>&1; then
     cat "$log" >&2
     upf_die "wineboot failed for $prefix"
   fi
@@ -44,9 +44,9 @@ upf_make_template_prefix() {
 
   # No display driver: a message box is then a real modal dialog that another
   # process can find and dismiss, with or without an X server.
-  upf_wine "$prefix" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
+  upf_wine "$prefix" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null
   # Wine's builtin expand.exe would win over a file of the same name unless told.
-  upf_wine "$prefix" reg add 'HKCU\Software\Wine\DllOverrides' /v expand.exe /d native /f >/dev/null
+  upf_wine "$prefix" reg add 'HKCU\Software\Wine\DllOverrides' /v expand.exe /d native /f </dev/null >/dev/null
   for program in expand.exe timeout.exe; do
     cp "$fixtures/$program" "$prefix/drive_c/windows/system32/$program"
     cp "$fixtures/$program" "$prefix/drive_c/windows/syswow64/$program"
