@@ -102,7 +102,9 @@ protected:
         makerFolderExisted_ = scenario::PathExists(makerFolder_);
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
         saved_ = KeyPresent(kMakerKey);
-        if (saved_) ASSERT_TRUE(CopyTree(kMakerKey, kBackupKey));
+        if (saved_) {
+            ASSERT_TRUE(CopyTree(kMakerKey, kBackupKey));
+        }
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kMakerKey);
         ASSERT_FALSE(KeyPresent(kMakerKey));
         ASSERT_TRUE(scenario::FindProcessesByName(L"VYAuto.exe").empty()) << "a VYAuto.exe is left running";
@@ -132,7 +134,9 @@ protected:
     void WriteSetupIni(const char* text) {
         std::wstring path = folder_ + L"\\setup.ini";
         ::DeleteFileW(path.c_str());
-        if (text != nullptr) ASSERT_TRUE(scenario::WriteTextFile(path, text));
+        if (text != nullptr) {
+            ASSERT_TRUE(scenario::WriteTextFile(path, text));
+        }
     }
 
     RunResult RunCopy(bool manual, const std::wstring& exe = std::wstring()) {

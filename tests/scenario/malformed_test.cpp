@@ -551,7 +551,7 @@ void RandomFlips(const Base& b, std::vector<Variant>& out) {
     const Field read[] = {{b.header, 4},       {b.header + 8, 8},  {b.header + 24, 16}, {b.record2, 4},
                           {b.record2 + 8, 8},  {b.record2 + 24, 16}, {b.trailer + 8, 8}};
     const uint64_t records[] = {b.header, b.record2, b.trailer};
-    for (int i = 0; i < 110; ++i) {
+    for (int i = 0; i < 85; ++i) {
         Variant v = Copy(b, "flip-" + std::to_string(i));
         int flips = 1 + static_cast<int>(random() % 3);
         std::string where;

@@ -99,7 +99,9 @@ protected:
         makerFolderExisted_ = scenario::PathExists(makerFolder_);
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
         saved_ = KeyPresent(kMakerKey);
-        if (saved_) ASSERT_TRUE(CopyTree(kMakerKey, kBackupKey));
+        if (saved_) {
+            ASSERT_TRUE(CopyTree(kMakerKey, kBackupKey));
+        }
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kMakerKey);
         ASSERT_TRUE(scenario::SetHklmString(kHostKey, L"Version", L"3.5.0.0"));
         folder_ = scenario::ScratchFolder(L"oslevel");

@@ -267,8 +267,12 @@ TEST_F(UpgradeTest, FixUpEmptiesInstallTypeOfTheExistingPlatform) {
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.platform));
         ResetWorld();
-        if (c.plva) ASSERT_TRUE(SetHklmDword(kPlvaProduct, L"InstallType", 3));
-        if (c.proto) ASSERT_TRUE(SetHklmString(kProtoProduct, L"InstallType", L"Silent"));
+        if (c.plva) {
+            ASSERT_TRUE(SetHklmDword(kPlvaProduct, L"InstallType", 3));
+        }
+        if (c.proto) {
+            ASSERT_TRUE(SetHklmString(kProtoProduct, L"InstallType", L"Silent"));
+        }
         ASSERT_TRUE(SetHklmString(L"", L"InstallType", L"must survive"));
 
         HeldMutex other;  // another installation is in progress
