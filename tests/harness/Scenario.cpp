@@ -2,6 +2,7 @@
 
 #include "framework/Handle.h"
 
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -687,6 +688,70 @@ bool SetWindowsVersionFor(const std::wstring& exeFileName, const std::wstring& v
             ::RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
     }
     return removed;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::string DescribeLog(const std::vector<LogLine>& log) {
+    std::string out;
+    for (const LogLine& line : log) out += "  " + Narrow(line.raw.substr(0, 300)) + "\n";
+    return out;
+}
+
+std::string DescribeRun(const RunResult& result) {
+    std::string out = "log:\n" + DescribeLog(result.log) + "boxes:\n";
+    for (const BoxSeen& box : result.boxes) out += "  [" + Narrow(box.caption) + "] " + Narrow(box.text) + "\n";
+    return out;
+}
+
+bool HasLine(const std::vector<LogLine>& log, const std::wstring& message) { return CountLines(log, message) > 0; }
+
+bool HasLineStarting(const std::vector<LogLine>& log, const std::wstring& prefix) {
+    for (const LogLine& line : log)
+        if (line.message.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+}
+
+int CountLines(const std::vector<LogLine>& log, const std::wstring& message) {
+    int count = 0;
+    for (const LogLine& line : log)
+        if (line.message == message) ++count;
+    return count;
+}
+
+bool WaitUntilGone(const std::wstring& path, DWORD limitMs) {
+    for (DWORD waited = 0; waited < limitMs; waited += 250) {
+        if (!PathExists(path)) return true;
+        ::Sleep(250);
+    }
+    return !PathExists(path);
+}
+
+std::wstring ProgramFilesX86() {
+    wchar_t folder[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder))) return std::wstring();
+    return folder;
+}
+
+std::wstring UnpackFolder() { return ProgramFilesX86() + L"\\Kestrune\\Kestrune Remote\\AutoUpdate\\"; }
+
+std::wstring ProductVersionOf(const std::wstring& exe) {
+    DWORD ignored = 0;
+    DWORD size = ::GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+    if (size == 0) return std::wstring();
+    std::vector<unsigned char> block(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!::GetFileVersionInfoW(exe.c_str(), 0, size, block.data()) ||
+        !::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr)
+        return std::wstring();
+    return std::to_wstring(HIWORD(info->dwProductVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwProductVersionMS)) +
+           L"." + std::to_wstring(HIWORD(info->dwProductVersionLS)) + L"." +
+           std::to_wstring(LOWORD(info->dwProductVersionLS));
 }
 
 }  // namespace scenario

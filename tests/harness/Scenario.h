@@ -168,4 +168,26 @@ std::vector<DWORD> FindProcessesByName(const std::wstring& imageName);
 // that program ("vista", "win7", "win8", "win81", "win10"); empty removes it.
 bool SetWindowsVersionFor(const std::wstring& exeFileName, const std::wstring& version);
 
+// ---- Reading a run ---------------------------------------------------------------
+
+// The ASCII characters of wide text, every other character as '?'.
+std::string Narrow(const std::wstring& text);
+// The log lines, one per row and cut at 300 characters, for failure messages.
+std::string DescribeLog(const std::vector<LogLine>& log);
+// The log lines and the message boxes of a run, for failure messages.
+std::string DescribeRun(const RunResult& result);
+bool HasLine(const std::vector<LogLine>& log, const std::wstring& message);
+bool HasLineStarting(const std::vector<LogLine>& log, const std::wstring& prefix);
+int CountLines(const std::vector<LogLine>& log, const std::wstring& message);
+// True when the path is gone within the limit (polled every 250 ms).
+bool WaitUntilGone(const std::wstring& path, DWORD limitMs);
+
+// ---- Where the unpacker works ------------------------------------------------------
+
+// The 32-bit programs folder, and the unpack folder below it (with its trailing backslash).
+std::wstring ProgramFilesX86();
+std::wstring UnpackFolder();
+// The product version of an executable's version block as "a.b.c.d"; empty without one.
+std::wstring ProductVersionOf(const std::wstring& exe);
+
 }  // namespace scenario

@@ -22,37 +22,6 @@ const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
 const wchar_t kAnotherInstallation[] =
     L"Another installation is in progress. You must complete that installation before starting this one.";
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::wstring ProgramFilesX86() {
-    wchar_t folder[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder);
-    return folder;
-}
-
-std::wstring UnpackFolder() { return ProgramFilesX86() + L"\\Kestrune\\Kestrune Remote\\AutoUpdate\\"; }
-
-int CountLines(const std::vector<LogLine>& log, const std::wstring& message) {
-    int count = 0;
-    for (const LogLine& line : log)
-        if (line.message == message) ++count;
-    return count;
-}
-
-std::string Dump(const std::vector<LogLine>& log) {
-    std::string text;
-    for (const LogLine& line : log) text += "  " + Narrow(line.raw) + "\n";
-    return text;
-}
-
-bool WaitUntilGone(const std::wstring& path, DWORD limitMs) {
-    for (DWORD waited = 0; waited < limitMs; waited += 250) {
-        if (!PathExists(path)) return true;
-        Sleep(250);
-    }
-    return !PathExists(path);
-}
-
 // Created suspended with its own temporary folder, so that each copy writes its
 // own unpack.log: two copies sharing one log may lose a line by design (a line
 // whose open meets the other's is dropped), and this test must see every line.
@@ -164,7 +133,7 @@ TEST_F(ConcurrencyTest, TwoCopiesStartedTogetherUpgradeOnce) {
         const std::wstring refused = std::wstring(kCaller) + L"upgrade skip " + kAnotherInstallation;
         int winners = 0;
         for (const std::vector<LogLine>& log : logs) {
-            SCOPED_TRACE(Dump(log));
+            SCOPED_TRACE(DescribeLog(log));
             ASSERT_FALSE(log.empty());
             if (CountLines(log, start) == 1) {
                 ++winners;

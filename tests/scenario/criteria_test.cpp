@@ -18,6 +18,9 @@ namespace {
 using scenario::BoxSeen;
 using scenario::LogLine;
 using scenario::RunOptions;
+using scenario::DescribeRun;
+using scenario::Narrow;
+using scenario::ProductVersionOf;
 using scenario::RunResult;
 
 const wchar_t kMakerKey[] = L"Software\\Kestrune Inc.";
@@ -31,33 +34,9 @@ const wchar_t kFreshInstallStart[] = L"This new version of Kestrune Ostrel canno
 
 const std::wstring kCaller = L"[CUnPackFileApp::InitInstance] ";
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::string Describe(const RunResult& result) {
-    std::string out = "log:\n";
-    for (const LogLine& line : result.log) out += "  " + Narrow(line.raw) + "\n";
-    out += "boxes:\n";
-    for (const BoxSeen& box : result.boxes) out += "  [" + Narrow(box.caption) + "] " + Narrow(box.text) + "\n";
-    return out;
-}
-
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
 // The product version of the built executable, read the way a person would.
-std::wstring ProductVersionOf(const std::wstring& exe) {
-    DWORD ignored = 0;
-    DWORD size = ::GetFileVersionInfoSizeW(exe.c_str(), &ignored);
-    if (size == 0) return std::wstring();
-    std::vector<unsigned char> block(size);
-    if (!::GetFileVersionInfoW(exe.c_str(), 0, size, block.data())) return std::wstring();
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT length = 0;
-    if (!::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length)) return std::wstring();
-    return std::to_wstring(HIWORD(info->dwProductVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwProductVersionMS)) +
-           L"." + std::to_wstring(HIWORD(info->dwProductVersionLS)) + L"." +
-           std::to_wstring(LOWORD(info->dwProductVersionLS));
-}
-
 // The maker's folder below the 32-bit programs folder, where a run whose
 // criteria pass prepares the unpack folder.
 std::wstring MakerProgramsFolder() {
@@ -159,13 +138,13 @@ protected:
 
 // The first line of a run is the criteria's verdict.
 void ExpectFirstLine(const RunResult& result, const std::wstring& message) {
-    ASSERT_TRUE(result.finished) << Describe(result);
-    ASSERT_FALSE(result.log.empty()) << Describe(result);
-    EXPECT_EQ(message, result.log[0].message) << Describe(result);
+    ASSERT_TRUE(result.finished) << DescribeRun(result);
+    ASSERT_FALSE(result.log.empty()) << DescribeRun(result);
+    EXPECT_EQ(message, result.log[0].message) << DescribeRun(result);
 }
 
 void ExpectBoxes(const RunResult& result, const std::vector<BoxSeen>& expected) {
-    ASSERT_EQ(expected.size(), result.boxes.size()) << Describe(result);
+    ASSERT_EQ(expected.size(), result.boxes.size()) << DescribeRun(result);
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(expected[i].caption, result.boxes[i].caption);
         if (expected[i].text == kFreshInstallStart)
@@ -181,11 +160,11 @@ void ExpectBoxes(const RunResult& result, const std::vector<BoxSeen>& expected) 
 // follows may show its own box in manual mode.
 void ExpectPassed(const RunResult& result, const std::wstring& installed, const std::wstring& bound) {
     ExpectFirstLine(result, kCaller + L"upgrade criteria passed " + installed + L" >= " + bound);
-    ASSERT_GE(result.log.size(), 2u) << Describe(result);
-    EXPECT_TRUE(StartsWith(result.log[1].message, L"[CUtility::OSInfo] OS ")) << Describe(result);
+    ASSERT_GE(result.log.size(), 2u) << DescribeRun(result);
+    EXPECT_TRUE(StartsWith(result.log[1].message, L"[CUtility::OSInfo] OS ")) << DescribeRun(result);
     for (const BoxSeen& box : result.boxes) {
-        EXPECT_NE(kNoUpdates, box.text) << Describe(result);
-        EXPECT_NE(kUpdateFailedCaption, box.caption) << Describe(result);
+        EXPECT_NE(kNoUpdates, box.text) << DescribeRun(result);
+        EXPECT_NE(kUpdateFailedCaption, box.caption) << DescribeRun(result);
     }
 }
 
@@ -332,10 +311,10 @@ TEST_F(CriteriaTest, RunningHostProgramsAreStoppedWhenTheCriteriaPass) {
 
     RunResult result = RunCopy(false);
     ExpectFirstLine(result, kCaller + L"upgrade criteria passed 3.5.0.0 >= 3.1.0.0");
-    ASSERT_GE(result.log.size(), 4u) << Describe(result);
+    ASSERT_GE(result.log.size(), 4u) << DescribeRun(result);
     EXPECT_EQ(kCaller + L"Close VYAU pid:" + std::to_wstring(vyauto.Id()), result.log[1].message);
     EXPECT_EQ(kCaller + L"Close VYAU pid:" + std::to_wstring(vymsg.Id()), result.log[2].message);
-    EXPECT_TRUE(StartsWith(result.log[3].message, L"[CUtility::OSInfo] OS ")) << Describe(result);
+    EXPECT_TRUE(StartsWith(result.log[3].message, L"[CUtility::OSInfo] OS ")) << DescribeRun(result);
 
     for (const scenario::ChildProcess* program : {&vyauto, &vymsg}) {
         DWORD exitCode = 0;

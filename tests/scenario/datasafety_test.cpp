@@ -23,38 +23,6 @@ const wchar_t kUpdaterKey[] = L"Software\\Kestrune Inc.\\Kestrune Software Updat
 const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
 const wchar_t kPrecious[] = L"C:\\precious";
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-    return out;
-}
-
-std::wstring ProgramFilesX86() {
-    wchar_t folder[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder);
-    return folder;
-}
-
-std::wstring UnpackFolder() { return ProgramFilesX86() + L"\\Kestrune\\Kestrune Remote\\AutoUpdate\\"; }
-
-std::string Dump(const std::vector<LogLine>& log) {
-    std::string text;
-    for (const LogLine& line : log) text += "  " + Narrow(line.message) + "\n";
-    return text;
-}
-
-bool HasLine(const std::vector<LogLine>& log, const std::wstring& message) {
-    for (const LogLine& line : log)
-        if (line.message == message) return true;
-    return false;
-}
-
-bool HasLineStarting(const std::vector<LogLine>& log, const std::wstring& prefix) {
-    for (const LogLine& line : log)
-        if (line.message.compare(0, prefix.size(), prefix) == 0) return true;
-    return false;
-}
-
 bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs) {
     for (DWORD waited = 0; waited < limitMs; waited += 100) {
         if (condition()) return true;
@@ -236,9 +204,9 @@ TEST_F(DataSafetyTest, ALinkInTheOldUnpackFolderLeavesItsTargetAlone) {
     // RemoveDirectoryW follows a Unix link and fails, so there the link keeps
     // the old folder from being emptied and the old folder is used as it is.
     // Either way the upgrade itself succeeds.
-    EXPECT_TRUE(HasLine(result.log, std::wstring(kCaller) + L"upgrade start by auto")) << Dump(result.log);
-    EXPECT_TRUE(HasLine(result.log, L"[CUnPack::UnPackFiles] UnPack total 1 files.")) << Dump(result.log);
-    EXPECT_FALSE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip")) << Dump(result.log);
+    EXPECT_TRUE(HasLine(result.log, std::wstring(kCaller) + L"upgrade start by auto")) << DescribeLog(result.log);
+    EXPECT_TRUE(HasLine(result.log, L"[CUnPack::UnPackFiles] UnPack total 1 files.")) << DescribeLog(result.log);
+    EXPECT_FALSE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip")) << DescribeLog(result.log);
     EXPECT_TRUE(PathExists(UnpackFolder() + L"VYAuto.exe"));
     EXPECT_FALSE(PathExists(UnpackFolder() + L"stale.txt"));
     EXPECT_TRUE(WaitUntil([&] { return !PathExists(root + L"\\mox\\download"); }, 30000));
@@ -320,12 +288,12 @@ TEST_F(DataSafetyTest, ReadOnlyFilesInTheOldUnpackFolder) {
         else
             EXPECT_EQ(std::string(row.content), std::string(kept.begin(), kept.end()));
         if (upgrades) {
-            EXPECT_FALSE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip")) << Dump(result.log);
-            EXPECT_TRUE(HasLine(result.log, std::wstring(kCaller) + L"upgrade start by auto")) << Dump(result.log);
+            EXPECT_FALSE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip")) << DescribeLog(result.log);
+            EXPECT_TRUE(HasLine(result.log, std::wstring(kCaller) + L"upgrade start by auto")) << DescribeLog(result.log);
             EXPECT_TRUE(PathExists(UnpackFolder() + L"VYAuto.exe"));
         } else {
-            EXPECT_TRUE(HasLineStarting(result.log, L"[CUtility::FileException] ")) << Dump(result.log);
-            EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip expand err")) << Dump(result.log);
+            EXPECT_TRUE(HasLineStarting(result.log, L"[CUtility::FileException] ")) << DescribeLog(result.log);
+            EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip expand err")) << DescribeLog(result.log);
             EXPECT_EQ(L"[CUnPackFileApp::HackForNDUSilentInstallFail] autoinstaller prepare to exit",
                       result.log.back().message);
         }
@@ -403,7 +371,7 @@ TEST_F(DataSafetyTest, OnlyTheDownloadFolderGoesWhateverItsName) {
         ASSERT_TRUE(result.finished);
         EXPECT_EQ(0u, result.exitCode);
         EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip Another installation"))
-            << Dump(result.log);
+            << DescribeLog(result.log);
 
         EXPECT_TRUE(WaitUntil([&] { return !PathExists(download); }, 30000)) << "the download folder stayed";
         // The interpreter is done once the folder is gone; give a split command

@@ -24,22 +24,8 @@ const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
 const ULONGLONG kSmallVolume = 1024 * 1024;
 const size_t kEntrySize = 2 * 1024 * 1024;
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::wstring ProgramFilesX86() {
-    wchar_t folder[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder);
-    return folder;
-}
-
 std::wstring MakerFolder() { return ProgramFilesX86() + L"\\Kestrune"; }
 std::wstring UnpackFolder() { return MakerFolder() + L"\\Kestrune Remote\\AutoUpdate\\"; }
-
-std::string Dump(const std::vector<LogLine>& log) {
-    std::string text;
-    for (const LogLine& line : log) text += "  " + Narrow(line.message) + "\n";
-    return text;
-}
 
 int CountLinesStarting(const std::vector<LogLine>& log, const std::wstring& prefix) {
     int count = 0;
@@ -213,18 +199,18 @@ TEST_F(DiskFullTest, TheCopyFailsCleanlyWhenTheVolumeFillsUp) {
 
         // The free-space check passed (no disk-space box), the copy began and
         // failed, and the failure was logged.
-        EXPECT_EQ(1, CountLinesStarting(log, L"[CUnPack::UnPackFiles]  FreeSpace:")) << Dump(log);
+        EXPECT_EQ(1, CountLinesStarting(log, L"[CUnPack::UnPackFiles]  FreeSpace:")) << DescribeLog(log);
         EXPECT_EQ(1, CountLinesStarting(log, L"[CUnPack::UnPackFiles] (1/1)UnPack file name:" + UnpackFolder() +
                                                  L"package1.cab (2097152)"))
-            << Dump(log);
-        EXPECT_EQ(1, CountLinesStarting(log, L"[CUtility::FileException] ")) << Dump(log);
-        EXPECT_EQ(0, CountLinesStarting(log, L"[CUnPack::UnPackFiles] UnPack count:")) << Dump(log);
+            << DescribeLog(log);
+        EXPECT_EQ(1, CountLinesStarting(log, L"[CUtility::FileException] ")) << DescribeLog(log);
+        EXPECT_EQ(0, CountLinesStarting(log, L"[CUnPack::UnPackFiles] UnPack count:")) << DescribeLog(log);
         EXPECT_EQ(row.copyStarted ? 0 : 1, CountLinesStarting(log, L"[CUnPack::UnPackFiles] UnPack total 1 files."))
-            << Dump(log);
-        EXPECT_EQ(1, CountLinesStarting(log, std::wstring(kCaller) + row.refusal)) << Dump(log);
-        EXPECT_EQ(0, CountLinesStarting(log, L"[CUnPackFileApp::ExecuteCommand]")) << Dump(log);
+            << DescribeLog(log);
+        EXPECT_EQ(1, CountLinesStarting(log, std::wstring(kCaller) + row.refusal)) << DescribeLog(log);
+        EXPECT_EQ(0, CountLinesStarting(log, L"[CUnPackFileApp::ExecuteCommand]")) << DescribeLog(log);
         EXPECT_EQ(1, CountLinesStarting(log, L"[CUnPackFileApp::HackForNDUSilentInstallFail] upgrade skip, hack platform PLVA00"))
-            << Dump(log);
+            << DescribeLog(log);
         ASSERT_FALSE(log.empty());
         EXPECT_EQ(L"[CUnPackFileApp::HackForNDUSilentInstallFail] autoinstaller prepare to exit", log.back().message);
         std::wstring installType = L"unread";

@@ -14,6 +14,9 @@ namespace {
 using scenario::BoxSeen;
 using scenario::LogLine;
 using scenario::RunOptions;
+using scenario::DescribeRun;
+using scenario::Narrow;
+using scenario::ProductVersionOf;
 using scenario::RunResult;
 
 const wchar_t kProduct[] = L"Kestrune Ostrel";
@@ -42,16 +45,6 @@ int Find(const std::vector<std::wstring>& messages, const std::wstring& text, bo
     return -1;
 }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::string Describe(const RunResult& result) {
-    std::string out = "log:\n";
-    for (const LogLine& line : result.log) out += "  " + Narrow(line.raw) + "\n";
-    out += "boxes:\n";
-    for (const BoxSeen& box : result.boxes) out += "  [" + Narrow(box.caption) + "] " + Narrow(box.text) + "\n";
-    return out;
-}
-
 class FoundationTest : public ::testing::Test {
 protected:
     void SetUp() override { scenario::ResetLog(); }
@@ -71,13 +64,13 @@ TEST_F(FoundationTest, VistaIsRefusedWithABoxInBothModesAndNoLog) {
     for (const std::vector<std::wstring>& args : {std::vector<std::wstring>{}, std::vector<std::wstring>{L"/S"}}) {
         SCOPED_TRACE(args.empty() ? "manual" : "auto (/S)");
         RunResult result = RunProduct(args, L"vista");
-        ASSERT_TRUE(result.finished) << Describe(result);
+        ASSERT_TRUE(result.finished) << DescribeRun(result);
         EXPECT_EQ(result.exitCode, 0u);
-        ASSERT_EQ(result.boxes.size(), 1u) << Describe(result);
+        ASSERT_EQ(result.boxes.size(), 1u) << DescribeRun(result);
         EXPECT_EQ(result.boxes[0].text, kUpgradeSystem);
         EXPECT_EQ(result.boxes[0].caption, kProduct);
         EXPECT_EQ(result.boxes[0].style, static_cast<UINT>(MB_ICONINFORMATION));
-        EXPECT_TRUE(result.log.empty()) << Describe(result);
+        EXPECT_TRUE(result.log.empty()) << DescribeRun(result);
     }
 }
 
@@ -98,27 +91,27 @@ TEST_F(FoundationTest, SecondInstanceIsRefused) {
         SCOPED_TRACE(c.manual ? "manual" : "auto");
         scenario::ResetLog();
         RunResult result = RunProduct(c.args);
-        ASSERT_TRUE(result.finished) << Describe(result);
+        ASSERT_TRUE(result.finished) << DescribeRun(result);
         EXPECT_EQ(result.exitCode, 0u);
 
         std::vector<std::wstring> messages = Messages(result);
-        ASSERT_FALSE(messages.empty()) << Describe(result);
-        EXPECT_EQ(messages[0], kSkipAnother) << Describe(result);
+        ASSERT_FALSE(messages.empty()) << DescribeRun(result);
+        EXPECT_EQ(messages[0], kSkipAnother) << DescribeRun(result);
         int hack = Find(messages, kHackPlatformPrefix, true, 1);
-        ASSERT_EQ(hack, 1) << Describe(result);
+        ASSERT_EQ(hack, 1) << DescribeRun(result);
         std::wstring platform = messages[1].substr(wcslen(kHackPlatformPrefix));
         EXPECT_TRUE(platform == L"PLVA00" || platform == L"PROTOOVRA00") << Narrow(platform);
         EXPECT_EQ(Find(messages, kPrepareToExit, false, hack + 1), static_cast<int>(messages.size()) - 1)
-            << Describe(result);
+            << DescribeRun(result);
         for (const LogLine& line : result.log) EXPECT_EQ(line.time.size(), 19u) << Narrow(line.raw);
 
         if (c.manual) {
-            ASSERT_EQ(result.boxes.size(), 1u) << Describe(result);
+            ASSERT_EQ(result.boxes.size(), 1u) << DescribeRun(result);
             EXPECT_EQ(result.boxes[0].text, kAnotherInstallation);
             EXPECT_EQ(result.boxes[0].caption, kAutoInstaller);
             EXPECT_EQ(result.boxes[0].style, static_cast<UINT>(MB_ICONINFORMATION));
         } else {
-            EXPECT_TRUE(result.boxes.empty()) << Describe(result);
+            EXPECT_TRUE(result.boxes.empty()) << DescribeRun(result);
         }
     }
 }
@@ -144,7 +137,7 @@ TEST_F(FoundationTest, ModeSwitchDecidesWhetherTheBoxAppears) {
         RunResult result = RunProduct(c.args);
         ASSERT_TRUE(result.finished);
         EXPECT_EQ(result.exitCode, 0u);
-        EXPECT_EQ(result.boxes.size(), c.manual ? 1u : 0u) << Describe(result);
+        EXPECT_EQ(result.boxes.size(), c.manual ? 1u : 0u) << DescribeRun(result);
         ASSERT_FALSE(result.log.empty());
         EXPECT_EQ(result.log[0].message, kSkipAnother);
     }
@@ -162,13 +155,13 @@ TEST_F(FoundationTest, ProgramNameReadsAsSwitchOnlyWithArguments) {
     RunResult alone = scenario::Run(options);
     ASSERT_TRUE(alone.finished);
     EXPECT_EQ(alone.exitCode, 0u);
-    EXPECT_EQ(alone.boxes.size(), 1u) << "one element: manual; " << Describe(alone);
+    EXPECT_EQ(alone.boxes.size(), 1u) << "one element: manual; " << DescribeRun(alone);
 
     options.args = {L"x"};
     RunResult withArgument = scenario::Run(options);
     ASSERT_TRUE(withArgument.finished);
     EXPECT_EQ(withArgument.exitCode, 0u);
-    EXPECT_TRUE(withArgument.boxes.empty()) << "two elements: \"s\" selects auto; " << Describe(withArgument);
+    EXPECT_TRUE(withArgument.boxes.empty()) << "two elements: \"s\" selects auto; " << DescribeRun(withArgument);
 }
 
 }  // namespace

@@ -13,21 +13,6 @@ namespace {
 
 const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
 
-std::wstring OwnProductVersion() {
-    DWORD ignored = 0;
-    std::wstring exe = ProductExe();
-    DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
-    std::vector<unsigned char> block(size);
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT length = 0;
-    if (size == 0 || !GetFileVersionInfoW(exe.c_str(), 0, size, block.data()) ||
-        !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length))
-        return std::wstring();
-    return std::to_wstring(HIWORD(info->dwProductVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwProductVersionMS)) +
-           L"." + std::to_wstring(HIWORD(info->dwProductVersionLS)) + L"." +
-           std::to_wstring(LOWORD(info->dwProductVersionLS));
-}
-
 // Per-program DLL overrides of Wine (HKCU\Software\Wine\AppDefaults\<exe>\DllOverrides).
 void SetNativeFirst(const std::wstring& exe, bool on) {
     std::wstring key = L"Software\\Wine\\AppDefaults\\" + exe + L"\\DllOverrides";
@@ -86,7 +71,7 @@ TEST_F(PlantedLibraryTest, ProgramAskingByNameWouldLoadIt) {
 // The unpacker beside the same libraries runs without loading either of them:
 // wtsapi32.dll is bound at first use from the system folder, not imported.
 TEST_F(PlantedLibraryTest, UnpackerNeverLoadsThem) {
-    std::wstring own = OwnProductVersion();
+    std::wstring own = ProductVersionOf(ProductExe());
     ASSERT_FALSE(own.empty());
     ASSERT_TRUE(SetHklmString(kHostKey, L"Version", own));
     ASSERT_TRUE(CopyFileTo(ProductExe(), folder_ + L"\\UnPackFile.exe"));

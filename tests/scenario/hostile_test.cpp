@@ -18,6 +18,9 @@ namespace {
 
 using scenario::LogLine;
 using scenario::RunOptions;
+using scenario::DescribeRun;
+using scenario::Narrow;
+using scenario::ProductVersionOf;
 using scenario::RunResult;
 
 const wchar_t kMakerKey[] = L"Software\\Kestrune Inc.";
@@ -27,18 +30,6 @@ const std::wstring kCaller = L"[CUnPackFileApp::InitInstance] ";
 const wchar_t kLastLine[] = L"[CUnPackFileApp::HackForNDUSilentInstallFail] autoinstaller prepare to exit";
 // The built unpacker's own version; the auto mode's default bounds.
 const wchar_t kOwnVersion[] = L"3.6.2.1";
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-    return out;
-}
-
-std::string Describe(const RunResult& result) {
-    std::string out = "log:\n";
-    for (const LogLine& line : result.log) out += "  " + Narrow(line.raw.substr(0, 300)) + "\n";
-    return out;
-}
 
 std::vector<unsigned char> Utf16(const std::wstring& text) {
     std::vector<unsigned char> bytes;
@@ -125,12 +116,12 @@ protected:
 // 0, showed nothing, the first line is the criteria's verdict and the last the
 // fix-up's.
 void ExpectCompleteRun(const RunResult& result, const std::wstring& firstLine) {
-    ASSERT_TRUE(result.finished) << Describe(result);
-    EXPECT_EQ(0u, result.exitCode) << Describe(result);
-    EXPECT_TRUE(result.boxes.empty()) << Describe(result);
+    ASSERT_TRUE(result.finished) << DescribeRun(result);
+    EXPECT_EQ(0u, result.exitCode) << DescribeRun(result);
+    EXPECT_TRUE(result.boxes.empty()) << DescribeRun(result);
     ASSERT_FALSE(result.log.empty());
-    EXPECT_EQ(firstLine, result.log.front().message) << Describe(result);
-    EXPECT_EQ(kLastLine, result.log.back().message) << Describe(result);
+    EXPECT_EQ(firstLine, result.log.front().message) << DescribeRun(result);
+    EXPECT_EQ(kLastLine, result.log.back().message) << DescribeRun(result);
 }
 
 // A log message holds at most 1022 characters: a longer one is cut there.

@@ -77,28 +77,8 @@ const char* WordOf(Outcome outcome) {
     return "?";
 }
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-    return out;
-}
-
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool HasLineStarting(const std::vector<LogLine>& log, const std::wstring& prefix) {
-    for (const LogLine& line : log)
-        if (StartsWith(line.message, prefix)) return true;
-    return false;
-}
-
-std::string Describe(const RunResult& result) {
-    std::string out = "log:\n";
-    for (const LogLine& line : result.log) out += "  " + Narrow(line.message) + "\n";
-    out += "boxes:\n";
-    for (const BoxSeen& box : result.boxes) out += "  [" + Narrow(box.caption) + "] " + Narrow(box.text) + "\n";
-    return out;
 }
 
 // What the run's log says became of it.
@@ -124,12 +104,6 @@ Outcome Classify(const std::vector<LogLine>& log) {
 }
 
 // ---- The world around a run -------------------------------------------------------
-
-std::wstring ProgramFilesX86() {
-    wchar_t folder[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder);
-    return folder;
-}
 
 std::wstring WindowsFolder() {
     wchar_t folder[MAX_PATH] = {};
@@ -698,8 +672,8 @@ protected:
 
         ++tally.runs;
         ++(mox ? tally.mox : tally.plain);
-        EXPECT_TRUE(result.finished) << "still running at the limit\n" << Describe(result);
-        EXPECT_EQ(0u, result.exitCode) << Describe(result);
+        EXPECT_TRUE(result.finished) << "still running at the limit\n" << DescribeRun(result);
+        EXPECT_EQ(0u, result.exitCode) << DescribeRun(result);
 
         // Only the disk-space box may appear, and only with its log line.
         int diskBoxes = 0;
@@ -713,7 +687,7 @@ protected:
         bool diskLine = false;
         for (const LogLine& line : result.log)
             if (line.message == std::wstring(L"[CUnPack::UnPackFiles] ") + kDiskSpaceText) diskLine = true;
-        EXPECT_EQ(diskLine ? 1 : 0, diskBoxes) << Describe(result);
+        EXPECT_EQ(diskLine ? 1 : 0, diskBoxes) << DescribeRun(result);
 
         Outcome outcome = Classify(result.log);
         bool wholeCabinet = HoldsWholeCabinet(UnpackFolder(), cabinetBytes);
@@ -723,11 +697,11 @@ protected:
             if (allowed & kInstalled) allowed |= kExtracted;
         }
         ++tally.outcomes[outcome];
-        EXPECT_NE(kUnknown, outcome) << Describe(result);
+        EXPECT_NE(kUnknown, outcome) << DescribeRun(result);
         if (outcome == kInstalled) {
             EXPECT_TRUE(HoldsWholeCabinet(UnpackFolder(), cabinetBytes, true)) << "installed without the whole cabinet";
         }
-        EXPECT_TRUE((allowed & outcome) != 0) << "outcome " << WordOf(outcome) << " not expected\n" << Describe(result);
+        EXPECT_TRUE((allowed & outcome) != 0) << "outcome " << WordOf(outcome) << " not expected\n" << DescribeRun(result);
 
         // The log is complete: the run's own last line, and the extraction's
         // result agrees with the driver's decision.
@@ -736,13 +710,13 @@ protected:
         if (outcome == kInstalled) {
             EXPECT_TRUE(StartsWith(last, L"[CUnPackFileApp::ExecuteCommand] pid:") &&
                         last.find(L" finish ecode:") != std::wstring::npos)
-                << Describe(result);
+                << DescribeRun(result);
         } else {
-            EXPECT_EQ(kLastRefusalLine, last) << Describe(result);
+            EXPECT_EQ(kLastRefusalLine, last) << DescribeRun(result);
         }
         bool total = HasLineStarting(result.log, L"[CUnPack::UnPackFiles] UnPack total ");
         EXPECT_EQ(outcome != kNoPackage && outcome != kUnpackFailed && outcome != kPathMissing, total)
-            << Describe(result);
+            << DescribeRun(result);
         if (diskLine) {
             EXPECT_EQ(kUnpackFailed, outcome);
         }
@@ -859,7 +833,7 @@ TEST_F(MalformedFixture, PeSignatureOffsetOutsideTheFileIsNoPackage) {
             ++refused;
         else
             ++killed;
-        EXPECT_TRUE(result.log.empty()) << Describe(result);
+        EXPECT_TRUE(result.log.empty()) << DescribeRun(result);
         for (const BoxSeen& box : result.boxes)
             ADD_FAILURE() << "unexpected box [" << Narrow(box.caption) << "] " << Narrow(box.text);
         EXPECT_TRUE(Listing(workingFolder).empty());

@@ -15,6 +15,9 @@ namespace {
 using scenario::BoxSeen;
 using scenario::LogLine;
 using scenario::RunOptions;
+using scenario::DescribeRun;
+using scenario::Narrow;
+using scenario::ProductVersionOf;
 using scenario::RunResult;
 
 const wchar_t kMakerKey[] = L"Software\\Kestrune Inc.";
@@ -29,16 +32,6 @@ const wchar_t kFreshInstallStart[] = L"This new version of Kestrune Ostrel canno
 
 const std::wstring kCaller = L"[CUnPackFileApp::InitInstance] ";
 const std::wstring kOSInfo = L"[CUtility::OSInfo] OS ";
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::string Describe(const RunResult& result) {
-    std::string out = "log:\n";
-    for (const LogLine& line : result.log) out += "  " + Narrow(line.raw) + "\n";
-    out += "boxes:\n";
-    for (const BoxSeen& box : result.boxes) out += "  [" + Narrow(box.caption) + "] " + Narrow(box.text) + "\n";
-    return out;
-}
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
@@ -167,12 +160,12 @@ TEST_F(OSLevelTest, VistaIsBelowThePlatformFloor) {
     for (bool manual : {true, false}) {
         SCOPED_TRACE(manual ? "manual" : "auto");
         RunResult result = RunOn(L"vista", manual);
-        ASSERT_TRUE(result.finished) << Describe(result);
-        ASSERT_EQ(1u, result.boxes.size()) << Describe(result);
+        ASSERT_TRUE(result.finished) << DescribeRun(result);
+        ASSERT_EQ(1u, result.boxes.size()) << DescribeRun(result);
         EXPECT_EQ(kUpgradeSystem, result.boxes[0].text);
         EXPECT_EQ(kProductName, result.boxes[0].caption);
         EXPECT_EQ(static_cast<UINT>(MB_ICONINFORMATION), result.boxes[0].style);
-        EXPECT_TRUE(result.log.empty()) << Describe(result);
+        EXPECT_TRUE(result.log.empty()) << DescribeRun(result);
     }
 }
 
@@ -183,11 +176,11 @@ TEST_F(OSLevelTest, SevenAndLaterPassAndDescribeTheSystem) {
         SCOPED_TRACE(Narrow(system.wineName));
         SetOSBound(nullptr);
         RunResult result = RunOn(system.wineName, false);
-        ASSERT_TRUE(result.finished) << Describe(result);
-        ASSERT_GE(result.log.size(), 2u) << Describe(result);
+        ASSERT_TRUE(result.finished) << DescribeRun(result);
+        ASSERT_GE(result.log.size(), 2u) << DescribeRun(result);
         EXPECT_EQ(kCaller + L"upgrade criteria passed 3.5.0.0 >= 3.1.0.0", result.log[0].message);
         ExpectOSInfo(result.log[1].message, system);
-        EXPECT_TRUE(result.boxes.empty()) << Describe(result);
+        EXPECT_TRUE(result.boxes.empty()) << DescribeRun(result);
     }
 }
 
@@ -225,8 +218,8 @@ TEST_F(OSLevelTest, OSBound) {
                                 (manual ? L" manual" : L" auto")));
             SetOSBound(row.bound);
             RunResult result = RunOn(row.wineName, manual);
-            ASSERT_TRUE(result.finished) << Describe(result);
-            ASSERT_FALSE(result.log.empty()) << Describe(result);
+            ASSERT_TRUE(result.finished) << DescribeRun(result);
+            ASSERT_FALSE(result.log.empty()) << DescribeRun(result);
             if (row.passes) {
                 EXPECT_EQ(kCaller + L"upgrade criteria passed 3.5.0.0 >= " + (manual ? L"2.4.0.0" : L"3.1.0.0"),
                           result.log[0].message);
@@ -235,12 +228,12 @@ TEST_F(OSLevelTest, OSBound) {
             }
             EXPECT_EQ(kCaller + L"upgrade skip OS less than the boundary " + row.bound, result.log[0].message);
             if (manual) {
-                ASSERT_EQ(1u, result.boxes.size()) << Describe(result);
+                ASSERT_EQ(1u, result.boxes.size()) << DescribeRun(result);
                 EXPECT_EQ(kUpdateFailedCaption, result.boxes[0].caption);
                 EXPECT_TRUE(StartsWith(result.boxes[0].text, kFreshInstallStart)) << Narrow(result.boxes[0].text);
                 EXPECT_EQ(static_cast<UINT>(MB_ICONINFORMATION), result.boxes[0].style);
             } else {
-                EXPECT_TRUE(result.boxes.empty()) << Describe(result);
+                EXPECT_TRUE(result.boxes.empty()) << DescribeRun(result);
             }
         }
     }
@@ -250,10 +243,10 @@ TEST_F(OSLevelTest, OSBound) {
 TEST_F(OSLevelTest, EachModeReadsItsOwnOSBound) {
     ASSERT_TRUE(scenario::WriteTextFile(folder_ + L"\\setup.ini", "[VERSIONCHECK]\r\nMOSLOWERBOUND=6.1\r\n"));
     RunResult manual = RunOn(L"win7", true);
-    ASSERT_FALSE(manual.log.empty()) << Describe(manual);
+    ASSERT_FALSE(manual.log.empty()) << DescribeRun(manual);
     EXPECT_EQ(kCaller + L"upgrade skip OS less than the boundary 6.1", manual.log[0].message);
     RunResult automatic = RunOn(L"win7", false);
-    ASSERT_FALSE(automatic.log.empty()) << Describe(automatic);
+    ASSERT_FALSE(automatic.log.empty()) << DescribeRun(automatic);
     EXPECT_EQ(kCaller + L"upgrade criteria passed 3.5.0.0 >= 3.1.0.0", automatic.log[0].message);
 }
 

@@ -22,44 +22,8 @@ const wchar_t kProtoProduct[] =
     L"Software\\Kestrune Inc.\\Kestrune Software Updater\\Platforms\\PROTOOVRA00\\Products\\SVR";
 const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::wstring ProgramFilesX86() {
-    wchar_t folder[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder);
-    return folder;
-}
-
-std::wstring UnpackFolder() { return ProgramFilesX86() + L"\\Kestrune\\Kestrune Remote\\AutoUpdate\\"; }
-
 std::wstring CabinetPath(const wchar_t* name) {
     return WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\" + name;
-}
-
-bool HasLine(const std::vector<LogLine>& log, const std::wstring& message) {
-    for (const LogLine& line : log)
-        if (line.message == message) return true;
-    return false;
-}
-
-bool HasLineStarting(const std::vector<LogLine>& log, const std::wstring& prefix) {
-    for (const LogLine& line : log)
-        if (line.message.compare(0, prefix.size(), prefix) == 0) return true;
-    return false;
-}
-
-std::string Dump(const std::vector<LogLine>& log) {
-    std::string text;
-    for (const LogLine& line : log) text += Narrow(line.message) + "\n";
-    return text;
-}
-
-bool WaitUntilGone(const std::wstring& path, DWORD limitMs) {
-    for (DWORD waited = 0; waited < limitMs; waited += 250) {
-        if (!PathExists(path)) return true;
-        Sleep(250);
-    }
-    return !PathExists(path);
 }
 
 class UpgradeTest : public ::testing::Test {
@@ -136,13 +100,13 @@ TEST_F(UpgradeTest, SucceedsInManualAndAutoMode) {
         EXPECT_EQ(2u, code);
         EXPECT_TRUE(messenger.WaitForEnd(10000, &code));
         EXPECT_EQ(2u, code);
-        EXPECT_TRUE(HasLine(log, std::wstring(kCaller) + L"Close VYAU pid:" + std::to_wstring(service.Id()))) << Dump(log);
+        EXPECT_TRUE(HasLine(log, std::wstring(kCaller) + L"Close VYAU pid:" + std::to_wstring(service.Id()))) << DescribeLog(log);
         EXPECT_TRUE(HasLine(log, std::wstring(kCaller) + L"Close VYAU pid:" + std::to_wstring(messenger.Id())));
 
         EXPECT_TRUE(HasLine(log, std::wstring(kCaller) + (manual ? L"upgrade start by manual" : L"upgrade start by auto")))
-            << Dump(log);
+            << DescribeLog(log);
         EXPECT_TRUE(HasLine(log, L"[CUnPack::UnPackFiles] UnPack total 1 files."));
-        EXPECT_FALSE(HasLineStarting(log, std::wstring(kCaller) + L"upgrade skip")) << Dump(log);
+        EXPECT_FALSE(HasLineStarting(log, std::wstring(kCaller) + L"upgrade skip")) << DescribeLog(log);
         EXPECT_FALSE(HasLineStarting(log, L"[CUnPackFileApp::HackForNDUSilentInstallFail]"));
 
         // Four commands, each started and finished with 0.
@@ -151,7 +115,7 @@ TEST_F(UpgradeTest, SucceedsInManualAndAutoMode) {
             if (line.message.find(L"[CUnPackFileApp::ExecuteCommand] pid:") == 0 &&
                 line.message.find(L" finish ecode:0") != std::wstring::npos)
                 ++finished;
-        EXPECT_EQ(4, finished) << Dump(log);
+        EXPECT_EQ(4, finished) << DescribeLog(log);
 
         DWORD manualValue = 99;
         EXPECT_TRUE(ReadHklmDword(kHostKey, L"AutoUpgradeManual", manualValue));
@@ -234,12 +198,12 @@ TEST_F(UpgradeTest, CommandResultsDecide) {
         DWORD type = 0;
         if (c.expected == nullptr) {
             EXPECT_TRUE(result.boxes.empty());
-            EXPECT_FALSE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip")) << Dump(result.log);
+            EXPECT_FALSE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip")) << DescribeLog(result.log);
             DWORD value = 0;
             EXPECT_TRUE(ReadHklmDword(kPlvaProduct, L"InstallType", value));
             EXPECT_EQ(7u, value);
         } else {
-            EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + c.expected)) << Dump(result.log);
+            EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + c.expected)) << DescribeLog(result.log);
             ASSERT_EQ(1u, result.boxes.size());
             EXPECT_EQ(L"Update failed.", result.boxes[0].text);
             EXPECT_EQ(L"Kestrune Ostrel Auto Installer", result.boxes[0].caption);
@@ -284,7 +248,7 @@ TEST_F(UpgradeTest, FixUpEmptiesInstallTypeOfTheExistingPlatform) {
         EXPECT_TRUE(result.boxes.empty());
         EXPECT_TRUE(HasLine(result.log, std::wstring(L"[CUnPackFileApp::HackForNDUSilentInstallFail] upgrade skip, hack platform ") +
                                             c.platform))
-            << Dump(result.log);
+            << DescribeLog(result.log);
         EXPECT_TRUE(HasLine(result.log, L"[CUnPackFileApp::HackForNDUSilentInstallFail] autoinstaller prepare to exit"));
 
         std::wstring value;
