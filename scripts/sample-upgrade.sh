@@ -67,7 +67,8 @@ echo "--- registry ---"
 wine_in reg query "$host" /reg:32 | tr -d '\r' | grep -E 'Version|AutoUpgradeManual|CloudAutoUpdateStatus' || true
 wine_in reg query "$product" /reg:32 | tr -d '\r' | grep InstallType || true
 echo "--- the running host program ---"
-if pgrep -f 'hostbin.VYAuto.exe' >/dev/null; then echo "still running (unexpected)"; else echo "stopped by the upgrade"; fi
+# Wine runs each Windows program as a Unix process whose command line names it.
+if grep -qa 'hostbin[\]VYAuto' /proc/[0-9]*/cmdline 2>/dev/null; then echo "still running (unexpected)"; else echo "stopped by the upgrade"; fi
 echo "--- the download folder (removed five seconds after the program ended) ---"
 for _ in $(seq 1 30); do [ -d "$drive/mox/download" ] || break; sleep 1; done
 if [ -d "$drive/mox/download" ]; then echo "C:\\mox\\download still exists (unexpected)"; else echo "C:\\mox\\download is gone; C:\\mox remains: $( [ -d "$drive/mox" ] && echo yes || echo no)"; fi
