@@ -10,9 +10,13 @@ namespace {
 constexpr size_t kFileHeaderOffset = 4;            // behind "PE\0\0"
 constexpr size_t kOptionalHeaderOffset = 24;       // signature + file header
 constexpr size_t kSectionHeaderSize = 40;
-constexpr uint16_t kPe32Magic = 0x10B;
 constexpr size_t kSizeOfHeadersField = kOptionalHeaderOffset + 60;
+// NumberOfRvaAndSizes, and the least optional header that holds the security
+// directory entry: PE32+ has 8-byte fields ahead of them, 16 bytes more.
 constexpr size_t kNumberOfRvaAndSizesField = kOptionalHeaderOffset + 92;
+constexpr size_t kNumberOfRvaAndSizesField64 = kOptionalHeaderOffset + 108;
+constexpr size_t kLeastOptionalHeader = 224;
+constexpr size_t kLeastOptionalHeader64 = 240;
 constexpr uint32_t kSecurityDirectoryIndex = 4;
 
 uint16_t ReadLE16(const uint8_t* b) { return static_cast<uint16_t>(b[0] | b[1] << 8); }
@@ -56,18 +60,21 @@ bool ReadPeFacts(std::istream& file, uint64_t fileLength, PeFacts& facts, std::s
         error = "no PE signature at the offset the DOS header names";
         return false;
     }
-    if (ReadLE16(pe + kOptionalHeaderOffset) != kPe32Magic) {
-        error = "not a 32-bit PE image (optional header magic is not 0x10B)";
+    const uint16_t magic = ParseOptionalMagic(pe, sizeof(pe));
+    if (magic != kPe32Magic && magic != kPe32PlusMagic) {
+        error = "not a PE32 or PE32+ image (optional header magic is neither 0x10B nor 0x20B)";
         return false;
     }
+    facts.is64Bit = magic == kPe32PlusMagic;
     uint16_t sectionCount = ReadLE16(pe + kFileHeaderOffset + 2);
     uint16_t optionalHeaderSize = ReadLE16(pe + kFileHeaderOffset + 16);
-    if (optionalHeaderSize < kPeHeadersSize - kOptionalHeaderOffset ||
-        ReadLE32(pe + kNumberOfRvaAndSizesField) <= kSecurityDirectoryIndex) {
+    if (optionalHeaderSize < (facts.is64Bit ? kLeastOptionalHeader64 : kLeastOptionalHeader) ||
+        ReadLE32(pe + (facts.is64Bit ? kNumberOfRvaAndSizesField64 : kNumberOfRvaAndSizesField)) <=
+            kSecurityDirectoryIndex) {
         error = "the optional header has no security directory entry";
         return false;
     }
-    facts.isPe32 = true;
+    facts.isPe = true;
     int32_t signedLength = 0;
     ParseSecurityDirectory(pe, sizeof(pe), facts.securityOffset, signedLength);
     facts.securityLength = static_cast<uint32_t>(signedLength);

@@ -1,4 +1,4 @@
-// The few facts of a 32-bit PE file that packing and checking need: where the
+// The few facts of a PE32 or PE32+ file that packing and checking need: where the
 // PE headers are, the certificate table (security directory) and where the
 // image's raw data ends.
 #pragma once
@@ -12,7 +12,8 @@ namespace package {
 struct PeFacts {
     uint64_t fileLength = 0;
     int32_t peOffset = 0;           // e_lfanew
-    bool isPe32 = false;            // "PE\0\0" and the 32-bit optional header magic 0x10B
+    bool isPe = false;              // "PE\0\0" and the optional header magic 0x10B or 0x20B
+    bool is64Bit = false;           // PE32+ (0x20B): an x86-64 build of the unpacker
     uint32_t securityOffset = 0;    // certificate table's file offset
     uint32_t securityLength = 0;    // its length, as stored
     uint64_t imageEnd = 0;          // end of the last section's raw data (at least the headers' end)

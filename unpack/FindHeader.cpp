@@ -51,7 +51,14 @@ uint64_t ReadHeaderOffset(CFile& file) {
     if (!SeekTo(file, peOffset, CFile::begin) || !ReadWhole(file, pe, sizeof(pe), L"PE headers")) return 0;
     uint32_t certificateOffset = 0;
     int32_t certificateLength = 0;
-    package::ParseSecurityDirectory(pe, sizeof(pe), certificateOffset, certificateLength);
+    // The unpacker ships as a 32-bit image; the same sources also build as a
+    // 64-bit one, whose data directories lie further on. Any other image is
+    // not one of ours, and its bytes there mean nothing.
+    if (!package::ParseSecurityDirectory(pe, sizeof(pe), certificateOffset, certificateLength)) {
+        CUtility::Log(L"[%s] Not a PE32 or PE32+ image (optional header magic 0x%04X)", kCaller,
+                      static_cast<unsigned>(package::ParseOptionalMagic(pe, sizeof(pe))));
+        return 0;
+    }
     CUtility::Log(L"[%s] Sign Size:%d", kCaller, certificateLength);
 
     uint64_t distance = package::TrailerDistanceFromEnd(certificateLength);

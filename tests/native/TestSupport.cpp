@@ -69,9 +69,13 @@ static void PutLe16(Bytes& b, size_t o, uint16_t v) {
     b.at(o + 1) = static_cast<uint8_t>(v >> 8);
 }
 
-Bytes FakeStub(size_t sectionSize) {
+Bytes FakeStub(size_t sectionSize, bool pe32Plus) {
     const size_t headersSize = 0x200;
     const size_t rawSize = (sectionSize + 0x1FF) & ~static_cast<size_t>(0x1FF);
+    // A PE32+ optional header has 8-byte image base and stack and heap sizes,
+    // so everything from the base on lies further on.
+    const size_t optionalSize = pe32Plus ? 240 : 224;
+    const size_t wide = pe32Plus ? 4 : 0;
     Bytes file(headersSize + rawSize, 0);
     file[0] = 'M';
     file[1] = 'Z';
@@ -79,14 +83,14 @@ Bytes FakeStub(size_t sectionSize) {
     const size_t pe = kFakePeOffset;
     file[pe] = 'P';
     file[pe + 1] = 'E';
-    PutLe16(file, pe + 4, 0x14C);   // i386
-    PutLe16(file, pe + 6, 1);       // one section
-    PutLe16(file, pe + 20, 224);    // optional header size
-    PutLe16(file, pe + 22, 0x0102); // executable, 32-bit
+    PutLe16(file, pe + 4, pe32Plus ? 0x8664 : 0x14C);  // x86-64 or i386
+    PutLe16(file, pe + 6, 1);                          // one section
+    PutLe16(file, pe + 20, static_cast<uint16_t>(optionalSize));
+    PutLe16(file, pe + 22, pe32Plus ? 0x0022 : 0x0102);  // executable; large-address-aware or 32-bit
     const size_t opt = pe + 24;
-    PutLe16(file, opt, 0x10B);
+    PutLe16(file, opt, pe32Plus ? 0x20B : 0x10B);
     PutLe32(file, opt + 16, 0x1000);            // entry point
-    PutLe32(file, opt + 28, 0x400000);          // image base
+    PutLe32(file, opt + 28 - wide, 0x400000);   // image base (low half in PE32+)
     PutLe32(file, opt + 32, 0x1000);            // section alignment
     PutLe32(file, opt + 36, 0x200);             // file alignment
     PutLe16(file, opt + 40, 6);                 // OS version
@@ -94,12 +98,12 @@ Bytes FakeStub(size_t sectionSize) {
     PutLe32(file, opt + 56, static_cast<uint32_t>(0x1000 + ((rawSize + 0xFFF) & ~static_cast<size_t>(0xFFF))));
     PutLe32(file, opt + 60, headersSize);       // size of headers
     PutLe16(file, opt + 68, 3);                 // console subsystem
-    PutLe32(file, opt + 72, 0x100000);
-    PutLe32(file, opt + 76, 0x1000);
-    PutLe32(file, opt + 80, 0x100000);
-    PutLe32(file, opt + 84, 0x1000);
-    PutLe32(file, opt + 92, 16);                // data directories
-    const size_t section = opt + 224;
+    PutLe32(file, opt + 72, 0x100000);          // stack and heap sizes
+    PutLe32(file, opt + 76 + wide, 0x1000);
+    PutLe32(file, opt + 80 + 2 * wide, 0x100000);
+    PutLe32(file, opt + 84 + 3 * wide, 0x1000);
+    PutLe32(file, opt + 92 + 4 * wide, 16);     // data directories
+    const size_t section = opt + optionalSize;
     const char name[] = ".text";
     for (size_t i = 0; i < sizeof(name) - 1; ++i) file[section + i] = static_cast<uint8_t>(name[i]);
     PutLe32(file, section + 8, static_cast<uint32_t>(rawSize));

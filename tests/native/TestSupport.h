@@ -32,12 +32,15 @@ bool Exists(const std::string& path);
 // Deterministic bytes that differ from entry to entry.
 Bytes PatternBytes(size_t size, uint32_t seed);
 
-// A minimal 32-bit PE image: DOS header with e_lfanew 0x80, "PE\0\0", a file
-// header, a 224-byte optional header (16 data directories, the security one
-// empty) and one section whose raw data ends at the end of the file.
-// sectionSize is rounded up to 512.
-Bytes FakeStub(size_t sectionSize = 1024);
+// A minimal PE image: DOS header with e_lfanew 0x80, "PE\0\0", a file header,
+// a 224-byte PE32 optional header (or a 240-byte PE32+ one, as the x86-64 build
+// of the unpacker has; 16 data directories, the security one empty) and one
+// section whose raw data ends at the end of the file. sectionSize is rounded up
+// to 512.
+Bytes FakeStub(size_t sectionSize = 1024, bool pe32Plus = false);
 constexpr size_t kFakePeOffset = 0x80;
+// Where the certificate table's offset lies in such an image (its length follows).
+constexpr size_t SecurityField(bool pe32Plus) { return kFakePeOffset + (pe32Plus ? 168 : 152); }
 
 uint32_t Le32(const Bytes& bytes, size_t offset);
 uint64_t Le64(const Bytes& bytes, size_t offset);

@@ -34,22 +34,48 @@ TEST(PackageParse, PeOffsetIsTheSignedValueAt60) {
     EXPECT_FALSE(ParsePeOffset(nullptr, 64, offset));
 }
 
-TEST(PackageParse, SecurityDirectoryIsAt152And156) {
+// The security directory lies where the optional header's magic says: 152 and
+// 156 in a PE32 image, 168 and 172 in a PE32+ one; any other magic is no
+// image of ours.
+TEST(PackageParse, SecurityDirectoryFollowsTheOptionalHeaderMagic) {
     struct Case {
+        uint16_t magic;
+        size_t field;  // 0: refused
         uint32_t offset, length;
         int32_t expectedLength;
-    } cases[] = {{0, 0, 0}, {54887504, 10248, 10248}, {0x1000, 0x80000000, INT32_MIN}, {0x1000, 0xFFFFFFFF, -1}};
+    } cases[] = {
+        {0x10B, 152, 0, 0, 0},
+        {0x10B, 152, 54887504, 10248, 10248},
+        {0x10B, 152, 0x1000, 0x80000000, INT32_MIN},
+        {0x10B, 152, 0x1000, 0xFFFFFFFF, -1},
+        {0x20B, 168, 54887504, 10248, 10248},
+        {0x20B, 168, 0x1000, 0x80000000, INT32_MIN},
+        {0x107, 0, 0x1000, 10248, 0},  // a ROM image
+        {0x000, 0, 0x1000, 10248, 0},
+        {0x20A, 0, 0x1000, 10248, 0},
+    };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.magic);
         Bytes pe(248, 0x55);
-        Put32(pe, 152, c.offset);
-        Put32(pe, 156, c.length);
+        pe[24] = static_cast<uint8_t>(c.magic);
+        pe[25] = static_cast<uint8_t>(c.magic >> 8);
+        // Both places hold plausible values; only the right one may be taken.
+        for (size_t field : {152, 168}) {
+            Put32(pe, field, field == c.field ? c.offset : 0xDEAD);
+            Put32(pe, field + 4, field == c.field ? c.length : 0xBEEF);
+        }
+        EXPECT_EQ(c.magic, ParseOptionalMagic(pe.data(), pe.size()));
+        EXPECT_EQ(c.field, SecurityDirectoryField(pe.data(), pe.size()));
         uint32_t offset = 1;
         int32_t length = 1;
-        ASSERT_TRUE(ParseSecurityDirectory(pe.data(), pe.size(), offset, length));
+        ASSERT_EQ(c.field != 0, ParseSecurityDirectory(pe.data(), pe.size(), offset, length));
+        if (c.field == 0) continue;
         EXPECT_EQ(offset, c.offset);
         EXPECT_EQ(length, c.expectedLength);
     }
     Bytes shortPe(247, 0);
+    shortPe[24] = 0x0B;
+    shortPe[25] = 0x01;
     uint32_t offset = 0;
     int32_t length = 0;
     EXPECT_FALSE(ParseSecurityDirectory(shortPe.data(), shortPe.size(), offset, length));

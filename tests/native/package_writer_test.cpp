@@ -27,12 +27,14 @@ struct Unpacked {
 
 // Walks a packaged file the way UnPackFile.exe does, written here on its own so
 // that the writer is not checked against its own reading code: e_lfanew, the
-// certificate length at 156 of the PE headers, the trailer that far before the
-// end, its header offset, then record and data until the count is reached.
+// certificate length at 156 of the PE headers (172 in a PE32+ image), the
+// trailer that far before the end, its header offset, then record and data
+// until the count is reached.
 Unpacked UnpackLikeTheUnpacker(const Bytes& file) {
     Unpacked result;
     const uint32_t pe = Le32(file, 60);
-    const int32_t certificateLength = static_cast<int32_t>(Le32(file, pe + 156));
+    const bool pe32Plus = file[pe + 24] == 0x0B && file[pe + 25] == 0x02;
+    const int32_t certificateLength = static_cast<int32_t>(Le32(file, pe + (pe32Plus ? 172 : 156)));
     const uint64_t distance = 284 + (certificateLength > 0 ? static_cast<uint64_t>(certificateLength) : 0);
     result.trailerOffset = file.size() - distance;
     result.headerOffset = Le64(file, result.trailerOffset + 8);
@@ -81,10 +83,11 @@ TEST(PackageWriter, RoundTripsEntriesWithEveryFillerLength) {
         {"empty between full", {{"x.cab", 17}, {"empty", 0}, {"y.cab", 8}}, 7},
     };
     std::set<uint64_t> fillersSeen;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    for (const Case& c : cases)
+    for (bool pe32Plus : {false, true}) {
+        SCOPED_TRACE(c.label + std::string(pe32Plus ? ", PE32+ stub" : ", PE32 stub"));
         ScratchDir dir;
-        const Bytes stub = FakeStub(1024);
+        const Bytes stub = FakeStub(1024, pe32Plus);
         WriteBytes(dir.Path("stub.exe"), stub);
         std::vector<std::string> inputs;
         std::vector<Bytes> contents;
@@ -163,10 +166,10 @@ TEST(PackageWriter, ReplacesAnExistingOutput) {
 }
 
 // Returns the stub bytes for a refusal case.
-Bytes SignedStub() {
-    Bytes stub = FakeStub();
-    PutLe32(stub, kFakePeOffset + 152, static_cast<uint32_t>(stub.size()));
-    PutLe32(stub, kFakePeOffset + 156, 16);
+Bytes SignedStub(bool pe32Plus) {
+    Bytes stub = FakeStub(1024, pe32Plus);
+    PutLe32(stub, SecurityField(pe32Plus), static_cast<uint32_t>(stub.size()));
+    PutLe32(stub, SecurityField(pe32Plus) + 4, 16);
     stub.resize(stub.size() + 16, 0x30);
     return stub;
 }
@@ -177,7 +180,16 @@ Bytes StubWithOverlay() {
     return stub;
 }
 
-Bytes Pe32PlusStub() {
+// An optional header that is neither PE32 nor PE32+ (0x107 marks a ROM image).
+Bytes RomImageStub() {
+    Bytes stub = FakeStub();
+    stub[kFakePeOffset + 24] = 0x07;
+    stub[kFakePeOffset + 25] = 0x01;
+    return stub;
+}
+
+// A PE32+ stub whose optional header is too short to hold the security directory.
+Bytes ShortPe32PlusStub() {
     Bytes stub = FakeStub();
     stub[kFakePeOffset + 24] = 0x0B;
     stub[kFakePeOffset + 25] = 0x02;
@@ -207,9 +219,11 @@ struct Refusal {
 TEST(PackageWriter, RefusesAndLeavesNothingBehind) {
     const std::vector<InputFile> goodFile = {{"package1.cab", 100}};
     const std::vector<Refusal> refusals = {
-        {"signed stub", SignedStub(), goodFile, {"package1.cab"}, "sign after packing"},
+        {"signed stub", SignedStub(false), goodFile, {"package1.cab"}, "sign after packing"},
+        {"signed PE32+ stub", SignedStub(true), goodFile, {"package1.cab"}, "sign after packing"},
         {"stub with bytes behind its last section", StubWithOverlay(), goodFile, {"package1.cab"}, "behind its last section"},
-        {"64-bit stub", Pe32PlusStub(), goodFile, {"package1.cab"}, "32-bit"},
+        {"ROM image stub", RomImageStub(), goodFile, {"package1.cab"}, "neither 0x10B nor 0x20B"},
+        {"PE32+ stub without a security directory", ShortPe32PlusStub(), goodFile, {"package1.cab"}, "security directory"},
         {"not a PE file", NotAPe(), goodFile, {"package1.cab"}, "PE signature"},
         {"truncated stub", TruncatedStub(), goodFile, {"package1.cab"}, "truncated"},
         {"no files", FakeStub(), {}, {}, "nothing to pack"},
@@ -269,7 +283,7 @@ TEST(PackageWriter, RefusesAStubThatAlreadyCarriesAPackage) {
 
 TEST(PackageWriter, FailureLeavesAnExistingOutputUntouched) {
     ScratchDir dir;
-    WriteBytes(dir.Path("stub.exe"), SignedStub());
+    WriteBytes(dir.Path("stub.exe"), SignedStub(false));
     WriteBytes(dir.Path("a.cab"), PatternBytes(10, 1));
     const Bytes before = PatternBytes(5000, 9);
     WriteBytes(dir.Path("out.exe"), before);

@@ -36,6 +36,8 @@ TEST(Signing, CertificateTableFollowsTheTrailer) {
     std::vector<std::pair<std::string, std::string>> stubs;
     WriteBytes(dir.Path("fake.exe"), FakeStub(4096));
     stubs.emplace_back("fake PE stub", dir.Path("fake.exe"));
+    WriteBytes(dir.Path("fake64.exe"), FakeStub(4096, true));
+    stubs.emplace_back("fake PE32+ stub", dir.Path("fake64.exe"));
     if (const char* real = std::getenv("UNPACK_STUB")) stubs.emplace_back("UNPACK_STUB", real);
 
     struct Payload {
@@ -59,7 +61,9 @@ TEST(Signing, CertificateTableFollowsTheTrailer) {
                       0);
             const Bytes signedBytes = ReadBytes(signedPath);
             const uint32_t pe = Le32(signedBytes, 60);
-            const uint32_t tableOffset = Le32(signedBytes, pe + 152), tableSize = Le32(signedBytes, pe + 156);
+            const bool pe32Plus = signedBytes[pe + 24] == 0x0B && signedBytes[pe + 25] == 0x02;
+            const size_t field = pe + (pe32Plus ? 168 : 152);
+            const uint32_t tableOffset = Le32(signedBytes, field), tableSize = Le32(signedBytes, field + 4);
             EXPECT_EQ(tableOffset, unsignedBytes.size()) << "signing added bytes between trailer and table";
             EXPECT_EQ(static_cast<uint64_t>(tableOffset) + tableSize, signedBytes.size());
             // Signing changes the PE header (checksum, security directory) but

@@ -188,7 +188,12 @@ struct Base {
     uint64_t data1() const { return header + package::kRecordSize; }
     uint64_t data2() const { return record2 + package::kRecordSize; }
     uint32_t peOffset() const { return package::ReadLE32(&bytes[package::kPeOffsetField]); }
-    uint64_t certificateSizeField() const { return peOffset() + package::kSecuritySizeField; }
+    // Where the certificate table's offset and length lie: 152 and 156 from
+    // e_lfanew in the shipped 32-bit image, 168 and 172 in the x86-64 build.
+    uint64_t certificateOffsetField() const {
+        return peOffset() + package::SecurityDirectoryField(&bytes[peOffset()], package::kPeHeadersSize);
+    }
+    uint64_t certificateSizeField() const { return certificateOffsetField() + 4; }
 };
 
 struct Variant {
@@ -262,8 +267,17 @@ void Truncations(const Base& b, std::vector<Variant>& out) {
             Variant retrailed;
             retrailed.name = "cut-retrailed@" + p.name;
             retrailed.bytes = Cut(b, p.at, true);
-            // The cabinet survives only when the cut lies behind its data.
-            retrailed.allowed = p.at < b.record2 ? kRefused : kAnyOutcome;
+            // The cabinet survives when the cut lies behind its data, or when
+            // the filler put in the place of its last bytes repeats them (a
+            // cabinet that ends in zeros, cut by fewer bytes than the filler).
+            const uint64_t dataEnd = b.data1() + b.size1;
+            const bool survives =
+                p.at >= b.record2 ||
+                (retrailed.bytes.size() >= dataEnd &&
+                 std::equal(b.bytes.begin() + static_cast<std::ptrdiff_t>(b.data1()),
+                            b.bytes.begin() + static_cast<std::ptrdiff_t>(dataEnd),
+                            retrailed.bytes.begin() + static_cast<std::ptrdiff_t>(b.data1())));
+            retrailed.allowed = survives ? kAnyOutcome : kRefused;
             out.push_back(retrailed);
         }
     }
@@ -491,7 +505,7 @@ void CertificateSizes(const Base& b, std::vector<Variant>& out) {
                          delta == 0 ? kInstalled : kAnyOutcome);
         uint64_t tableAt = v.bytes.size();
         for (uint32_t i = 0; i < table; ++i) v.bytes.push_back(static_cast<unsigned char>(0xA5 ^ i));
-        Put32(v.bytes, b.peOffset() + package::kSecurityOffsetField, static_cast<uint32_t>(tableAt));
+        Put32(v.bytes, b.certificateOffsetField(), static_cast<uint32_t>(tableAt));
         Put32(v.bytes, b.certificateSizeField(), static_cast<uint32_t>(static_cast<int64_t>(table) + delta));
         out.push_back(v);
     }
@@ -506,7 +520,7 @@ void CertificateSizes(const Base& b, std::vector<Variant>& out) {
         v.bytes.insert(v.bytes.end(), pad, 0);
         uint64_t tableAt = v.bytes.size();
         for (uint32_t i = 0; i < table; ++i) v.bytes.push_back(static_cast<unsigned char>(i * 7));
-        Put32(v.bytes, b.peOffset() + package::kSecurityOffsetField, static_cast<uint32_t>(tableAt));
+        Put32(v.bytes, b.certificateOffsetField(), static_cast<uint32_t>(tableAt));
         Put32(v.bytes, b.certificateSizeField(), table);
         out.push_back(v);
     }

@@ -142,6 +142,8 @@ inline Bytes MakeImage(size_t size, uint32_t certificateOffset, uint32_t certifi
     image[1] = 'Z';
     package::WriteLE32(&image[package::kPeOffsetField], kPeOffset);
     std::memcpy(&image[kPeOffset], "PE\0\0", 4);
+    image[kPeOffset + package::kOptionalMagicField] = package::kPe32Magic & 0xFF;
+    image[kPeOffset + package::kOptionalMagicField + 1] = package::kPe32Magic >> 8;
     package::WriteLE32(&image[kPeOffset + package::kSecurityOffsetField], certificateOffset);
     package::WriteLE32(&image[kPeOffset + package::kSecuritySizeField], certificateLength);
     for (size_t i = kPeOffset + package::kPeHeadersSize; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);

@@ -27,10 +27,24 @@ bool ParsePeOffset(const uint8_t* dos, size_t size, int32_t& peOffset) {
     return true;
 }
 
+uint16_t ParseOptionalMagic(const uint8_t* pe, size_t size) {
+    if (pe == nullptr || size < kPeHeadersSize) return 0;
+    return static_cast<uint16_t>(pe[kOptionalMagicField] | pe[kOptionalMagicField + 1] << 8);
+}
+
+size_t SecurityDirectoryField(const uint8_t* pe, size_t size) {
+    switch (ParseOptionalMagic(pe, size)) {
+    case kPe32Magic: return kSecurityOffsetField;
+    case kPe32PlusMagic: return kSecurityOffsetField64;
+    default: return 0;
+    }
+}
+
 bool ParseSecurityDirectory(const uint8_t* pe, size_t size, uint32_t& offset, int32_t& length) {
-    if (pe == nullptr || size < kPeHeadersSize) return false;
-    offset = ReadLE32(pe + kSecurityOffsetField);
-    length = static_cast<int32_t>(ReadLE32(pe + kSecuritySizeField));
+    size_t field = SecurityDirectoryField(pe, size);
+    if (field == 0) return false;
+    offset = ReadLE32(pe + field);
+    length = static_cast<int32_t>(ReadLE32(pe + field + 4));
     return true;
 }
 
