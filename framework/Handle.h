@@ -67,9 +67,12 @@ struct RegKeyTraits {
     using Type = HKEY;
     static Type Invalid() { return nullptr; }
     // The predefined roots are never closed: they are not ours.
+    // They are 32-bit values sign-extended to the pointer's width, so they are
+    // compared as handles, not as numbers.
     static bool IsValid(Type h) {
-        return h != nullptr && !(reinterpret_cast<ULONG_PTR>(h) >= 0x80000000u &&
-                                 reinterpret_cast<ULONG_PTR>(h) <= 0x80000006u);
+        const ULONG_PTR value = reinterpret_cast<ULONG_PTR>(h);
+        return h != nullptr && !(value >= reinterpret_cast<ULONG_PTR>(HKEY_CLASSES_ROOT) &&
+                                 value <= reinterpret_cast<ULONG_PTR>(HKEY_DYN_DATA));
     }
     static void Close(Type h) { ::RegCloseKey(h); }
 };

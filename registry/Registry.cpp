@@ -6,14 +6,20 @@
 
 namespace {
 
-// Access rights, one per kind of operation. None carries KEY_WOW64_64KEY or
-// KEY_WOW64_32KEY: the 32-bit unpacker reads and writes the 32-bit view, where
-// the 32-bit host keeps its settings.
+// Access rights, one per kind of operation. Below HKEY_LOCAL_MACHINE every
+// open adds kMachineView.
 constexpr REGSAM kFullAccess = KEY_ALL_ACCESS;  // 0xF003F: the user's hive, KeyExists, ValueExists
 constexpr REGSAM kReadAccess = KEY_READ;        // 0x20019
 constexpr REGSAM kQueryAccess = KEY_QUERY_VALUE;
 constexpr REGSAM kWriteAccess = KEY_WRITE;  // 0x20006
 constexpr REGSAM kDeleteAccess = KEY_SET_VALUE;
+
+// The host is a 32-bit program: its machine-wide settings, and the software
+// updater's, live in the 32-bit view of the registry. The shipped 32-bit
+// unpacker sees that view anyway; naming it lets the x86-64 build of the same
+// sources read and write exactly the same values. The user's hive is not
+// redirected and needs no view.
+constexpr REGSAM kMachineView = KEY_WOW64_32KEY;
 
 bool IsPredefinedRoot(HKEY key) {
     return key == HKEY_CLASSES_ROOT || key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE || key == HKEY_USERS;
@@ -62,6 +68,7 @@ void CRegistry::ReleaseRootKey(HKEY root) {
 LONG CRegistry::OpenBelowRoot(const std::wstring& path, REGSAM access, ScopedRegKey& key) {
     HKEY root = AcquireRootKey();
     HKEY opened = nullptr;
+    if (rootKey == HKEY_LOCAL_MACHINE) access |= kMachineView;
     LONG status = ::RegOpenKeyExW(root, path.c_str(), 0, access, &opened);
     ReleaseRootKey(root);
     key.Reset(status == ERROR_SUCCESS ? opened : nullptr);

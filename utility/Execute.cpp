@@ -17,6 +17,17 @@ std::wstring CUtility::GetCommandInterpreter() {
             return path;
         }
     }
+    // A 64-bit process is not redirected, and "sysnative" does not exist for it:
+    // its own system folder holds the native interpreter.
+    if (sizeof(void*) == 8) {
+        wchar_t system[MAX_PATH] = {};
+        UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+        if (length > 0 && length < MAX_PATH) {
+            wchar_t path[MAX_PATH + 1] = {};
+            FormatBounded(path, MAX_PATH, L"%s\\cmd.exe", system);
+            return path;
+        }
+    }
     return L"cmd.exe";
 }
 

@@ -41,6 +41,8 @@ public:
     static int MapOSLevel(DWORD major, DWORD minor, bool fallbackTable);
     static bool IsPreVista();
     static bool IsWow64();
+    // True on 64-bit Windows, whichever build of the unpacker asks.
+    static bool IsWindows64Bit();
     static void OSInfo();
 
     // ---- Processes and user tokens (Process.cpp) ---------------------------
@@ -61,7 +63,8 @@ public:
     // A failed start returns the Win32 error code.
     static DWORD Execute(const std::wstring& workingFolder, const std::wstring& parameters, bool wait);
     // The interpreter to start: the native one through "sysnative" for a 32-bit
-    // process on 64-bit Windows Vista or later, otherwise the bare "cmd.exe".
+    // process on 64-bit Windows Vista or later, the system folder's for a 64-bit
+    // process, otherwise the bare "cmd.exe".
     static std::wstring GetCommandInterpreter();
 
     // ---- File-system helpers (FileSystem.cpp) -------------------------------

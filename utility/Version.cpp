@@ -134,6 +134,11 @@ bool CUtility::IsWow64() {
     return wow64 != FALSE;
 }
 
+bool CUtility::IsWindows64Bit() {
+    // A 64-bit process runs on 64-bit Windows only; a 32-bit one learns it from WOW64.
+    return sizeof(void*) == 8 || IsWow64();
+}
+
 void CUtility::OSInfo() {
     OSVERSIONINFOW record;
     std::memset(&record, 0, sizeof(record));
@@ -146,5 +151,5 @@ void CUtility::OSInfo() {
     servicePack[128] = L'\0';
     Log(L"[%s] OS %d.%d(%d) %s x64:%d", L"CUtility::OSInfo", static_cast<int>(record.dwMajorVersion),
         static_cast<int>(record.dwMinorVersion), static_cast<int>(record.dwBuildNumber), servicePack,
-        IsWow64() ? 1 : 0);
+        IsWindows64Bit() ? 1 : 0);
 }

@@ -567,21 +567,52 @@ bool DeleteHklmValue(const std::wstring& key, const std::wstring& name) {
     return DeleteValue(HKEY_LOCAL_MACHINE, kView32, key, name);
 }
 
-bool DeleteHklmTree(const std::wstring& key) {
+bool DeleteHklmTree(const std::wstring& key) { return DeleteRegistryTree(HKEY_LOCAL_MACHINE, key); }
+
+bool DeleteRegistryTree(HKEY root, const std::wstring& key) {
     if (key.empty()) return false;  // never the root itself
+    const REGSAM view = HostView(root);
     {
         ScopedRegKey k;
-        if (!OpenKey(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS | kView32, k)) return !HklmKeyExists(key);
-        // Subkeys first: RegDeleteKeyExW removes only a key without subkeys.
-        for (;;) {
-            wchar_t name[256];
-            DWORD length = 256;
-            if (::RegEnumKeyExW(k.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-            if (!DeleteHklmTree(key + L"\\" + name)) return false;
-        }
+        if (OpenKey(root, key, KEY_ALL_ACCESS | view, k)) ::RegDeleteTreeW(k.Get(), nullptr);
     }
-    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), kView32, 0);
-    return !HklmKeyExists(key);
+    ::RegDeleteKeyExW(root, key.c_str(), view, 0);
+    ScopedRegKey left;
+    return !OpenKey(root, key, KEY_READ | view, left);
+}
+
+REGSAM HostView(HKEY root) { return root == HKEY_LOCAL_MACHINE ? kView32 : 0; }
+
+namespace {
+
+const wchar_t kMakerKey[] = L"Software\\Kestrune Inc.";
+const wchar_t kMakerBackupKey[] = L"Software\\UnPackFileTests\\MakerBackup";
+
+bool CopyHklmTree(const std::wstring& from, const std::wstring& to) {
+    ScopedRegKey source, target;
+    return OpenKey(HKEY_LOCAL_MACHINE, from, KEY_READ | kView32, source) &&
+           CreateKey(HKEY_LOCAL_MACHINE, to, KEY_ALL_ACCESS | kView32, target) &&
+           ::RegCopyTreeW(source.Get(), nullptr, target.Get()) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+MakerState::MakerState() : folder_(MakerProgramsFolder()), folderExisted_(PathExists(folder_)) {
+    DeleteHklmTree(kMakerBackupKey);
+    hadKeys_ = HklmKeyExists(kMakerKey);
+    ready_ = (!hadKeys_ || CopyHklmTree(kMakerKey, kMakerBackupKey)) && DeleteHklmTree(kMakerKey);
+    ResetLog();
+}
+
+MakerState::~MakerState() {
+    DeleteHklmTree(kMakerKey);
+    if (hadKeys_ && ready_) CopyHklmTree(kMakerBackupKey, kMakerKey);
+    DeleteHklmTree(kMakerBackupKey);
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\UnPackFileTests", kView32, 0);  // only when empty
+    for (const wchar_t* name : {L"CloudAutoUpdateStatus", L"AutoUpgradeManual"})
+        ::RegDeleteValueW(HKEY_LOCAL_MACHINE, name);
+    if (!folderExisted_ && !folder_.empty()) RemoveTree(folder_);
+    ResetLog();
 }
 
 // ---- The single-instance lock ------------------------------------------------------
@@ -735,6 +766,11 @@ std::wstring ProgramFilesX86() {
     wchar_t folder[MAX_PATH] = {};
     if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder))) return std::wstring();
     return folder;
+}
+
+std::wstring MakerProgramsFolder() {
+    std::wstring programs = ProgramFilesX86();
+    return programs.empty() ? std::wstring() : programs + L"\\Kestrune";
 }
 
 std::wstring UnpackFolder() { return ProgramFilesX86() + L"\\Kestrune\\Kestrune Remote\\AutoUpdate\\"; }

@@ -102,6 +102,35 @@ bool CreateHklmKey(const std::wstring& key);
 bool DeleteHklmValue(const std::wstring& key, const std::wstring& name);
 // Removes the key with all its subkeys; true when it is gone afterwards.
 bool DeleteHklmTree(const std::wstring& key);
+// The same below any root, in the view HostView gives for it.
+bool DeleteRegistryTree(HKEY root, const std::wstring& key);
+
+// HKEY_LOCAL_MACHINE in the 32-bit view, HKEY_CURRENT_USER as it is: where the
+// unpacker looks, whichever build runs. Tests that call the registry directly
+// add this to their access masks.
+REGSAM HostView(HKEY root);
+
+// The maker's state on the machine, for one test. Construction saves the
+// maker's machine-wide keys ("Software\Kestrune Inc.", 32-bit view) aside and
+// removes them, and empties unpack.log. Destruction removes whatever the test
+// left there, puts the saved keys back, removes the status values a run must
+// never write at the root of HKEY_LOCAL_MACHINE, removes the maker's folder
+// below the 32-bit programs folder unless it was there before, and empties
+// unpack.log. IsReady() is false when the keys could not be saved aside.
+class MakerState {
+public:
+    MakerState();
+    ~MakerState();
+    MakerState(const MakerState&) = delete;
+    MakerState& operator=(const MakerState&) = delete;
+    bool IsReady() const { return ready_; }
+
+private:
+    bool ready_ = false;
+    bool hadKeys_ = false;
+    std::wstring folder_;
+    bool folderExisted_ = true;
+};
 
 // ---- The single-instance lock ---------------------------------------------------
 
@@ -184,8 +213,10 @@ bool WaitUntilGone(const std::wstring& path, DWORD limitMs);
 
 // ---- Where the unpacker works ------------------------------------------------------
 
-// The 32-bit programs folder, and the unpack folder below it (with its trailing backslash).
+// The 32-bit programs folder, the maker's folder below it, and the unpack folder
+// (with its trailing backslash).
 std::wstring ProgramFilesX86();
+std::wstring MakerProgramsFolder();
 std::wstring UnpackFolder();
 // The product version of an executable's version block as "a.b.c.d"; empty without one.
 std::wstring ProductVersionOf(const std::wstring& exe);

@@ -10,6 +10,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,7 @@ using scenario::Narrow;
 using scenario::ProductVersionOf;
 using scenario::RunResult;
 
-const wchar_t kMakerKey[] = L"Software\\Kestrune Inc.";
 const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
-const wchar_t kBackupKey[] = L"Software\\UnPackFileTests\\CriteriaBackup";
 
 const wchar_t kNoUpdates[] = L"There are no updates available at this time.";
 const wchar_t kAutoInstaller[] = L"Kestrune Ostrel Auto Installer";
@@ -37,35 +36,6 @@ const std::wstring kCaller = L"[CUnPackFileApp::InitInstance] ";
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
 // The product version of the built executable, read the way a person would.
-// The maker's folder below the 32-bit programs folder, where a run whose
-// criteria pass prepares the unpack folder.
-std::wstring MakerProgramsFolder() {
-    wchar_t programs[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, programs))) return std::wstring();
-    return std::wstring(programs) + L"\\Kestrune";
-}
-
-bool KeyPresent(const wchar_t* path) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    ::RegCloseKey(key);
-    return true;
-}
-
-bool CopyTree(const wchar_t* from, const wchar_t* to) {
-    HKEY source = nullptr, target = nullptr;
-    bool copied = false;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, from, 0, KEY_READ, &source) == ERROR_SUCCESS) {
-        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, to, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &target, nullptr) ==
-            ERROR_SUCCESS) {
-            copied = ::RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
-            ::RegCloseKey(target);
-        }
-        ::RegCloseKey(source);
-    }
-    return copied;
-}
-
 // A value at the root of HKEY_LOCAL_MACHINE: none of the host's business.
 bool RootValueDword(const wchar_t* name, DWORD& value) {
     DWORD size = sizeof(value);
@@ -77,15 +47,8 @@ class CriteriaTest : public ::testing::Test {
 protected:
     // The maker's keys of the machine are saved and emptied, and put back after.
     void SetUp() override {
-        makerFolder_ = MakerProgramsFolder();
-        makerFolderExisted_ = scenario::PathExists(makerFolder_);
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
-        saved_ = KeyPresent(kMakerKey);
-        if (saved_) {
-            ASSERT_TRUE(CopyTree(kMakerKey, kBackupKey));
-        }
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kMakerKey);
-        ASSERT_FALSE(KeyPresent(kMakerKey));
+        maker_ = std::make_unique<scenario::MakerState>();
+        ASSERT_TRUE(maker_->IsReady());
         ASSERT_TRUE(scenario::FindProcessesByName(L"VYAuto.exe").empty()) << "a VYAuto.exe is left running";
         ASSERT_TRUE(scenario::FindProcessesByName(L"VYMsg.exe").empty()) << "a VYMsg.exe is left running";
         folder_ = scenario::ScratchFolder(L"criteria");
@@ -93,18 +56,10 @@ protected:
         ASSERT_TRUE(scenario::CopyFileTo(scenario::ProductExe(), exe_));
         productVersion_ = ProductVersionOf(exe_);
         ASSERT_FALSE(productVersion_.empty());
-        scenario::ResetLog();
     }
     void TearDown() override {
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kMakerKey);
-        if (saved_) CopyTree(kBackupKey, kMakerKey);
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
-        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\UnPackFileTests");
-        ::RegDeleteValueW(HKEY_LOCAL_MACHINE, L"CloudAutoUpdateStatus");
-        ::RegDeleteValueW(HKEY_LOCAL_MACHINE, L"AutoUpgradeManual");
         scenario::RemoveTree(folder_);
-        if (!makerFolderExisted_ && !makerFolder_.empty()) scenario::RemoveTree(makerFolder_);
-        scenario::ResetLog();
+        maker_.reset();
     }
 
     void Install(const std::wstring& version) { ASSERT_TRUE(scenario::SetHklmString(kHostKey, L"Version", version)); }
@@ -128,9 +83,7 @@ protected:
         return scenario::Run(options);
     }
 
-    bool saved_ = false;
-    std::wstring makerFolder_;
-    bool makerFolderExisted_ = true;
+    std::unique_ptr<scenario::MakerState> maker_;
     std::wstring folder_;
     std::wstring exe_;
     std::wstring productVersion_;
@@ -274,7 +227,7 @@ bool ZeroProductVersion(const std::wstring& exe) {
 // HKEY_LOCAL_MACHINE: the refusal must not delete a value of that name there,
 // and a run that passes must not write one.
 TEST_F(CriteriaTest, TheRootOfTheMachineIsNeverTouched) {
-    ASSERT_FALSE(KeyPresent(kHostKey));
+    ASSERT_FALSE(scenario::HklmKeyExists(kHostKey));
     DWORD seven = 7;
     ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(HKEY_LOCAL_MACHINE, L"CloudAutoUpdateStatus", 0, REG_DWORD,
                                               reinterpret_cast<const BYTE*>(&seven), sizeof(seven)));

@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include <cwctype>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,7 @@ using scenario::Narrow;
 using scenario::ProductVersionOf;
 using scenario::RunResult;
 
-const wchar_t kMakerKey[] = L"Software\\Kestrune Inc.";
 const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
-const wchar_t kBackupKey[] = L"Software\\UnPackFileTests\\OSLevelBackup";
 
 const wchar_t kProductName[] = L"Kestrune Ostrel";
 const wchar_t kUpgradeSystem[] =
@@ -35,40 +34,11 @@ const std::wstring kOSInfo = L"[CUtility::OSInfo] OS ";
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
-// The maker's folder below the 32-bit programs folder, where a run whose
-// criteria pass prepares the unpack folder.
-std::wstring MakerProgramsFolder() {
-    wchar_t programs[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, programs))) return std::wstring();
-    return std::wstring(programs) + L"\\Kestrune";
-}
-
-bool KeyPresent(const wchar_t* path) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    ::RegCloseKey(key);
-    return true;
-}
-
-bool CopyTree(const wchar_t* from, const wchar_t* to) {
-    HKEY source = nullptr, target = nullptr;
-    bool copied = false;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, from, 0, KEY_READ, &source) == ERROR_SUCCESS) {
-        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, to, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &target, nullptr) ==
-            ERROR_SUCCESS) {
-            copied = ::RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
-            ::RegCloseKey(target);
-        }
-        ::RegCloseKey(source);
-    }
-    return copied;
-}
-
-// "x64:1" when a 32-bit program runs on 64-bit Windows, as this test does too.
-int Wow64Digit() {
-    BOOL wow64 = FALSE;
-    ::IsWow64Process(::GetCurrentProcess(), &wow64);
-    return wow64 ? 1 : 0;
+// "x64:1" on 64-bit Windows, whichever build of the unpacker runs there.
+int Windows64Digit() {
+    SYSTEM_INFO system = {};
+    ::GetNativeSystemInfo(&system);
+    return system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ? 1 : 0;
 }
 
 struct System {
@@ -88,27 +58,16 @@ const System kSystems[] = {
 class OSLevelTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        makerFolder_ = MakerProgramsFolder();
-        makerFolderExisted_ = scenario::PathExists(makerFolder_);
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
-        saved_ = KeyPresent(kMakerKey);
-        if (saved_) {
-            ASSERT_TRUE(CopyTree(kMakerKey, kBackupKey));
-        }
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kMakerKey);
+        maker_ = std::make_unique<scenario::MakerState>();
+        ASSERT_TRUE(maker_->IsReady());
         ASSERT_TRUE(scenario::SetHklmString(kHostKey, L"Version", L"3.5.0.0"));
         folder_ = scenario::ScratchFolder(L"oslevel");
         exe_ = folder_ + L"\\UnPackFile.exe";
         ASSERT_TRUE(scenario::CopyFileTo(scenario::ProductExe(), exe_));
     }
     void TearDown() override {
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kMakerKey);
-        if (saved_) CopyTree(kBackupKey, kMakerKey);
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupKey);
-        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\UnPackFileTests");
         scenario::RemoveTree(folder_);
-        if (!makerFolderExisted_ && !makerFolder_.empty()) scenario::RemoveTree(makerFolder_);
-        scenario::ResetLog();
+        maker_.reset();
     }
 
     // Both OS bounds set to the same text; nullptr: no setup.ini.
@@ -131,9 +90,7 @@ protected:
         return scenario::Run(options);
     }
 
-    bool saved_ = false;
-    std::wstring makerFolder_;
-    bool makerFolderExisted_ = true;
+    std::unique_ptr<scenario::MakerState> maker_;
     std::wstring folder_;
     std::wstring exe_;
 };
@@ -152,7 +109,7 @@ void ExpectOSInfo(const std::wstring& message, const System& system) {
         ASSERT_TRUE(StartsWith(rest, L") ")) << Narrow(message);
         rest = rest.substr(2);
     }
-    EXPECT_EQ(L" x64:" + std::to_wstring(Wow64Digit()), rest) << Narrow(message);
+    EXPECT_EQ(L" x64:" + std::to_wstring(Windows64Digit()), rest) << Narrow(message);
 }
 
 // Vista is below the platform floor: its box in both modes, nothing logged.

@@ -15,10 +15,25 @@ namespace {
 
 using scenario::ChildProcess;
 
-// The interpreter the unpacker itself starts from its 32-bit process.
-const wchar_t kNativeCmd[] = L"C:\\windows\\sysnative\\cmd.exe";
-// What a 32-bit process gets for system32: the 32-bit interpreter.
-const wchar_t kWowCmd[] = L"C:\\windows\\system32\\cmd.exe";
+// The 64-bit interpreter, which the unpacker starts: reached through
+// "sysnative" from a 32-bit process, from system32 by a 64-bit one.
+std::wstring NativeCmd() {
+    BOOL wow64 = FALSE;
+    ::IsWow64Process(::GetCurrentProcess(), &wow64);
+    return wow64 ? L"C:\\windows\\sysnative\\cmd.exe" : L"C:\\windows\\system32\\cmd.exe";
+}
+const std::wstring kNativeCmd = NativeCmd();
+// The 32-bit interpreter, named by its real folder so that either kind of
+// process reaches it.
+const std::wstring kWowCmd = L"C:\\windows\\syswow64\\cmd.exe";
+
+// Both interpreters where 32-bit programs run; the 64-bit one alone where the
+// prefix has no 32-bit half (a host without IA-32 emulation).
+std::vector<std::wstring> Interpreters() {
+    std::vector<std::wstring> interpreters = {kNativeCmd};
+    if (scenario::PathExists(kWowCmd)) interpreters.push_back(kWowCmd);
+    return interpreters;
+}
 
 struct CommandResult {
     bool finished = false;
@@ -26,7 +41,7 @@ struct CommandResult {
     ULONGLONG elapsedMs = 0;
 };
 
-CommandResult RunCmd(const wchar_t* interpreter, std::vector<std::wstring> arguments, const std::wstring& folder,
+CommandResult RunCmd(const std::wstring& interpreter, std::vector<std::wstring> arguments, const std::wstring& folder,
                      DWORD limitMs = 30000) {
     arguments.insert(arguments.begin(), L"/c");
     ULONGLONG start = ::GetTickCount64();
@@ -55,7 +70,7 @@ protected:
         ASSERT_TRUE(scenario::CopyFileTo(scenario::CabinetPath(cabinet), folder_ + L"\\" + (as.empty() ? cabinet : as)));
     }
     // The upgrade's own expansion command, through the given interpreter.
-    CommandResult ExpandAll(const wchar_t* interpreter = kNativeCmd, const std::wstring& filter = L"*") {
+    CommandResult ExpandAll(const std::wstring& interpreter = kNativeCmd, const std::wstring& filter = L"*") {
         return RunCmd(interpreter, {L"expand.exe", L"*.cab", L"/f:" + filter, L".\\", L">>", L"aucab.txt"}, folder_);
     }
     void ExpectSameAsOriginal(const std::wstring& relative) {
@@ -69,7 +84,7 @@ protected:
 };
 
 TEST_F(StandInTest, ExpandsGcabCabinetsByteForByteWithSubfolders) {
-    for (const wchar_t* interpreter : {kNativeCmd, kWowCmd}) {
+    for (const std::wstring& interpreter : Interpreters()) {
         for (const wchar_t* cabinet : {L"tree.cab", L"tree-compressed.cab"}) {
             SCOPED_TRACE(std::string("cabinet ") + std::string(cabinet, cabinet + wcslen(cabinet)) +
                          (interpreter == kNativeCmd ? " via the 64-bit cmd" : " via the 32-bit cmd"));
@@ -169,7 +184,7 @@ TEST_F(StandInTest, PlainFormExpandsOrCopies) {
 }
 
 TEST_F(StandInTest, TimeoutWaitsTheSecondsGivenAndSucceeds) {
-    for (const wchar_t* interpreter : {kNativeCmd, kWowCmd}) {
+    for (const std::wstring& interpreter : Interpreters()) {
         SCOPED_TRACE(interpreter == kNativeCmd ? "64-bit cmd" : "32-bit cmd");
         CommandResult result = RunCmd(interpreter, {L"timeout", L"/t", L"1", L"/nobreak"}, folder_);
         ASSERT_TRUE(result.finished);
@@ -226,7 +241,7 @@ TEST(HarnessTest, RunEndsAProgramAtItsTimeLimit) {
 
 TEST(HarnessTest, RunReportsTheExitCode) {
     scenario::RunOptions options;
-    options.exe = kWowCmd;
+    options.exe = kNativeCmd;
     options.args = {L"/c", L"exit", L"7"};
     scenario::RunResult result = scenario::Run(options);
     EXPECT_TRUE(result.finished);

@@ -2,6 +2,7 @@
 // below its own test key, which it creates and removes.
 #include "framework/Handle.h"
 #include "registry/Registry.h"
+#include "tests/harness/Scenario.h"
 
 #include <gtest/gtest.h>
 
@@ -15,10 +16,10 @@ const wchar_t kTestKey[] = L"Software\\UnPackFileTests\\Registry";
 const wchar_t kMissingKey[] = L"Software\\UnPackFileTests\\Registry\\NoSuchKey";
 
 // Raw access for setting up and checking, independent of the class under test.
-// A 32-bit test process sees the 32-bit view, like the unpacker.
+// HKEY_LOCAL_MACHINE in its 32-bit view, as the unpacker sees it in either build.
 void PutValue(HKEY root, const wchar_t* path, const wchar_t* name, DWORD type, const void* data, DWORD size) {
     ScopedRegKey key;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | scenario::HostView(root), nullptr, key.Receive(), nullptr));
     ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size));
 }
 
@@ -39,7 +40,7 @@ struct RawValue {
 RawValue GetValue(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view = 0) {
     RawValue value;
     ScopedRegKey key;
-    if (::RegOpenKeyExW(root, path, 0, KEY_READ | view, key.Receive()) != ERROR_SUCCESS) return value;
+    if (::RegOpenKeyExW(root, path, 0, KEY_READ | (view != 0 ? view : scenario::HostView(root)), key.Receive()) != ERROR_SUCCESS) return value;
     DWORD size = 0;
     if (::RegQueryValueExW(key.Get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) return value;
     value.bytes.resize(size);
@@ -63,7 +64,7 @@ DWORD ThreadTokenError() {
 }
 
 void RemoveTestKeys() {
-    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) ::RegDeleteTreeW(root, L"Software\\UnPackFileTests");
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) scenario::DeleteRegistryTree(root, L"Software\\UnPackFileTests");
 }
 
 class RegistryTest : public ::testing::Test {
@@ -73,7 +74,7 @@ protected:
         for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
             ScopedRegKey key;
             ASSERT_EQ(ERROR_SUCCESS,
-                      ::RegCreateKeyExW(root, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr));
+                      ::RegCreateKeyExW(root, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS | scenario::HostView(root), nullptr, key.Receive(), nullptr));
         }
     }
     void TearDown() override { RemoveTestKeys(); }
@@ -275,11 +276,12 @@ TEST_F(RegistryTest, WritesAndDeletes) {
     }
 }
 
-// A 32-bit process without WOW64 flags writes the 32-bit view of the machine.
+// The machine's values are those of the 32-bit host: both builds of the
+// unpacker read and write the 32-bit view.
 TEST_F(RegistryTest, MachineValuesLandInThe32BitView) {
-    BOOL wow64 = FALSE;
-    ::IsWow64Process(::GetCurrentProcess(), &wow64);
-    if (!wow64) GTEST_SKIP() << "no WOW64: one view only";
+    SYSTEM_INFO system = {};
+    ::GetNativeSystemInfo(&system);
+    if (system.wProcessorArchitecture != PROCESSOR_ARCHITECTURE_AMD64) GTEST_SKIP() << "32-bit Windows: one view only";
     PutDword(HKEY_LOCAL_MACHINE, kTestKey, L"Marker", 1);
 
     CRegistry registry;
@@ -296,7 +298,7 @@ TEST_F(RegistryTest, EveryValueOperationFailsWhenTheCurrentKeyIsGone) {
     CRegistry registry;
     ASSERT_TRUE(registry.SetRootKey(HKEY_LOCAL_MACHINE));
     ASSERT_TRUE(registry.OpenKeyAsIs(kTestKey));
-    ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\UnPackFileTests"));
+    ASSERT_TRUE(scenario::DeleteRegistryTree(HKEY_LOCAL_MACHINE, L"Software\\UnPackFileTests"));
 
     EXPECT_FALSE(registry.ValueExists(L"Version"));
     EXPECT_EQ(0u, registry.QueryValueType(L"Version"));

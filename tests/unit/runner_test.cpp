@@ -109,15 +109,15 @@ TEST(CommandRunnerTest, FailedStartReportsTheErrorCode) {
     EXPECT_NE(0u, error);
 }
 
-// A 32-bit process on 64-bit Windows reaches the native interpreter through
-// "sysnative"; the test prefix is a 64-bit one, so this process runs under WOW64.
-TEST(CommandRunnerTest, NativeInterpreterUnderWow64) {
-    std::wstring interpreter = CUtility::GetCommandInterpreter();
-    if (CUtility::IsWow64() && !CUtility::IsPreVista()) {
-        wchar_t windows[MAX_PATH] = {};
-        ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-        EXPECT_EQ(std::wstring(windows) + L"\\sysnative\\cmd.exe", interpreter);
-    } else {
-        EXPECT_EQ(L"cmd.exe", interpreter);
-    }
+// Both runners start the native interpreter: a 64-bit one on 64-bit Windows,
+// whichever build of the unpacker asks (the 32-bit build through "sysnative",
+// the x86-64 build from its own system folder). The interpreter tells its own
+// kind through PROCESSOR_ARCHITECTURE, which is "x86" only in a 32-bit process.
+TEST(CommandRunnerTest, StartsTheNativeInterpreter) {
+    SYSTEM_INFO system = {};
+    ::GetNativeSystemInfo(&system);
+    const DWORD expected = system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ? 64 : 32;
+    const std::wstring parameters = L"/c if %PROCESSOR_ARCHITECTURE%==x86 (exit 32) else (exit 64)";
+    EXPECT_EQ(expected, App().ExecuteCommand(MakeScratch(L"native"), parameters));
+    EXPECT_EQ(expected, CUtility::Execute(std::wstring(), parameters, true));
 }

@@ -4,6 +4,7 @@
 // machine held below "Software\Kestrune Inc." is saved first and put back after.
 #include "framework/Handle.h"
 #include "registry/Registry.h"
+#include "tests/harness/Scenario.h"
 
 #include <gtest/gtest.h>
 
@@ -16,21 +17,21 @@ const wchar_t kBackup[] = L"Software\\UnPackFileTests\\ServerModeBackup";
 
 bool KeyPresent(HKEY root, const wchar_t* path) {
     ScopedRegKey key;
-    return ::RegOpenKeyExW(root, path, 0, KEY_READ, key.Receive()) == ERROR_SUCCESS;
+    return ::RegOpenKeyExW(root, path, 0, KEY_READ | scenario::HostView(root), key.Receive()) == ERROR_SUCCESS;
 }
 
 void CopyTree(HKEY root, const wchar_t* from, const wchar_t* to) {
     ScopedRegKey source, target;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(root, from, 0, KEY_READ, source.Receive()));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(root, from, 0, KEY_READ | scenario::HostView(root), source.Receive()));
     ASSERT_EQ(ERROR_SUCCESS,
-              ::RegCreateKeyExW(root, to, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, target.Receive(), nullptr));
+              ::RegCreateKeyExW(root, to, 0, nullptr, 0, KEY_ALL_ACCESS | scenario::HostView(root), nullptr, target.Receive(), nullptr));
     ASSERT_EQ(ERROR_SUCCESS, ::RegCopyTreeW(source.Get(), nullptr, target.Get()));
 }
 
 void PutDword(HKEY root, const wchar_t* path, const wchar_t* name, DWORD value) {
     ScopedRegKey key;
     ASSERT_EQ(ERROR_SUCCESS,
-              ::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr));
+              ::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | scenario::HostView(root), nullptr, key.Receive(), nullptr));
     ASSERT_EQ(ERROR_SUCCESS,
               ::RegSetValueExW(key.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)));
 }
@@ -38,24 +39,24 @@ void PutDword(HKEY root, const wchar_t* path, const wchar_t* name, DWORD value) 
 void PutRaw(HKEY root, const wchar_t* path, const wchar_t* name, DWORD type, const void* data, DWORD size) {
     ScopedRegKey key;
     ASSERT_EQ(ERROR_SUCCESS,
-              ::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr));
+              ::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | scenario::HostView(root), nullptr, key.Receive(), nullptr));
     ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size));
 }
 
 void CreateKey(HKEY root, const wchar_t* path) {
     ScopedRegKey key;
     ASSERT_EQ(ERROR_SUCCESS,
-              ::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr));
+              ::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | scenario::HostView(root), nullptr, key.Receive(), nullptr));
 }
 
 class ServerModeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-            ::RegDeleteTreeW(root, kBackup);
+            scenario::DeleteRegistryTree(root, kBackup);
             if (KeyPresent(root, kMaker)) {
                 CopyTree(root, kMaker, kBackup);
-                ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteTreeW(root, kMaker));
+                ASSERT_TRUE(scenario::DeleteRegistryTree(root, kMaker));
             }
         }
         ClearHostKeys();
@@ -65,13 +66,13 @@ protected:
         for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
             if (KeyPresent(root, kBackup)) {
                 CopyTree(root, kBackup, kMaker);
-                ::RegDeleteTreeW(root, kBackup);
+                scenario::DeleteRegistryTree(root, kBackup);
             }
-            ::RegDeleteKeyW(root, L"Software\\UnPackFileTests");  // only when empty
+            ::RegDeleteKeyExW(root, L"Software\\UnPackFileTests", scenario::HostView(root), 0);  // only when empty
         }
     }
     static void ClearHostKeys() {
-        for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) ::RegDeleteTreeW(root, kMaker);
+        for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) scenario::DeleteRegistryTree(root, kMaker);
     }
 };
 
