@@ -7,13 +7,14 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-win=$UPF_ROOT/build/windows
+upf_choose_arch
+win=$UPF_BUILD
 native=$UPF_ROOT/build/native
 prefix=$UPF_WINE_DIR/bench
 work=$UPF_ROOT/build/bench-data
-[ -f "$win/bench/extract_bench.exe" ] || upf_die "build the windows preset first"
+[ -f "$win/bench/extract_bench.exe" ] || upf_die "build the $UPF_PRESET preset first"
 [ -x "$native/tools/upkpack" ] || upf_die "build the native preset first"
-[ -d "$UPF_WINE_DIR/template" ] || UNPACK_WINEPREFIX=$UPF_WINE_DIR/run "$UPF_ROOT/scripts/make-prefix.sh" "$win/fixtures"
+[ "$(cat "$UPF_WINE_DIR/template/.upf-arch" 2>/dev/null)" = "$UPF_ARCH" ] || UNPACK_WINEPREFIX=$UPF_WINE_DIR/run "$UPF_ROOT/scripts/make-prefix.sh" "$win/fixtures"
 upf_copy_prefix "$UPF_WINE_DIR/template" "$prefix"
 drive=$prefix/drive_c
 export UPF_WINE_LIMIT=900
@@ -21,7 +22,9 @@ winpath() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
 
 echo "== Stub: the image before the package"
 stat -c 'UnPackFile.exe: %s bytes' "$win/app/UnPackFile.exe"
-echo "imports: $(i686-w64-mingw32-objdump -p "$win/app/UnPackFile.exe" | awk '/DLL Name/ {print $3}' | tr '\n' ' ')"
+objdump=i686-w64-mingw32-objdump
+[ "$UPF_ARCH" = x64 ] && objdump=x86_64-w64-mingw32-objdump
+echo "imports: $($objdump -p "$win/app/UnPackFile.exe" | awk '/DLL Name/ {print $3}' | tr '\n' ' ')"
 
 echo "== Extraction of one 54,434,322-byte entry (median of 5, warm cache)"
 upf_wine "$prefix" "$win/bench/extract_bench.exe" 'C:\bench' 54434322 5

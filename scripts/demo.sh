@@ -9,10 +9,15 @@ source "$(dirname "$0")/lib.sh"
 cd "$UPF_ROOT"
 
 bash "$UPF_ROOT/scripts/setup.sh"
-upf_build_preset windows
+# The shipped 32-bit build where this host runs 32-bit x86 code, the x86-64
+# build of the same sources where it cannot (UNPACK_ARCH forces one).
+upf_choose_arch
+upf_build_preset "$UPF_PRESET"
 upf_build_preset native
 
-if [ ! -d "$UPF_WINE_DIR/template" ]; then
-  UNPACK_WINEPREFIX=$UPF_WINE_DIR/run "$UPF_ROOT/scripts/make-prefix.sh" "$UPF_ROOT/build/windows/fixtures"
+# A template made for the other build (say by a forced test run) is made again.
+if [ "$(cat "$UPF_WINE_DIR/template/.upf-arch" 2>/dev/null)" != "$UPF_ARCH" ]; then
+  UNPACK_WINEPREFIX=$UPF_WINE_DIR/run "$UPF_ROOT/scripts/make-prefix.sh" "$UPF_BUILD/fixtures"
 fi
-exec bash "$UPF_ROOT/scripts/sample-upgrade.sh"
+bash "$UPF_ROOT/scripts/sample-upgrade.sh"
+upf_say "$UPF_ARCH_NOTE"

@@ -7,11 +7,83 @@ UPF_WINE_DIR=${UPF_WINE_DIR:-$UPF_ROOT/build/wine}
 upf_say() { printf '== %s\n' "$*" >&2; }
 upf_die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
+UPF_WINE32_LOADER=/usr/lib/wine/wine
+UPF_WINE64_LOADER=/usr/lib/wine/wine64
+
+# True when this host runs 32-bit x86 programs. The 32-bit Wine loader is one:
+# on a kernel without IA-32 emulation it fails with "Exec format error".
+upf_host_runs_32bit() {
+  [ -x "$UPF_WINE32_LOADER" ] && timeout 20 "$UPF_WINE32_LOADER" --version >/dev/null 2>&1
+}
+
+# Chooses the build the tests run, once, and says why. Sets and exports
+#   UPF_ARCH       x86 (the shipped 32-bit build) or x64 (the x86-64 build)
+#   UPF_PRESET     the CMake preset of that build, UPF_BUILD its build folder
+#   UPF_ARCH_NOTE  one line for the first lines and the summary
+#   UPF_WINE_LOADER the Wine loader for that build (see upf_run_wine)
+# The 32-bit build is tested wherever the host can run it; UNPACK_ARCH=x86 or
+# x64 forces a build, and forcing x86 where it cannot run fails at once.
+# Call after scripts/setup.sh, which installs Wine.
+upf_choose_arch() {
+  local runs32=yes
+  upf_host_runs_32bit || runs32=no
+  case ${UNPACK_ARCH:-} in
+    "") if [ $runs32 = yes ]; then UPF_ARCH=x86; else UPF_ARCH=x64; fi ;;
+    x86)
+      [ $runs32 = yes ] ||
+        upf_die "UNPACK_ARCH=x86, but this host cannot run 32-bit x86 code (kernel without IA-32 emulation)"
+      UPF_ARCH=x86 ;;
+    x64) UPF_ARCH=x64 ;;
+    *) upf_die "UNPACK_ARCH must be x86 or x64, not '$UNPACK_ARCH'" ;;
+  esac
+  if [ $UPF_ARCH = x86 ]; then
+    UPF_PRESET=windows
+    UPF_WINE_LOADER=wine
+    UPF_ARCH_NOTE="this host runs 32-bit x86 code: tested the shipped 32-bit build, and the x86-64 build's unit tests"
+  else
+    UPF_PRESET=windows-x64
+    UPF_WINE_LOADER=$UPF_WINE64_LOADER
+    if [ $runs32 = no ]; then
+      UPF_ARCH_NOTE="this host cannot run 32-bit x86 code (kernel without IA-32 emulation): tested the x86-64 build; the shipped 32-bit build was not run"
+    else
+      UPF_ARCH_NOTE="UNPACK_ARCH=x64: tested the x86-64 build; the shipped 32-bit build was not run"
+    fi
+  fi
+  UPF_BUILD=$UPF_ROOT/build/$UPF_PRESET
+  export UPF_ARCH UPF_PRESET UPF_BUILD UPF_ARCH_NOTE UPF_WINE_LOADER
+  upf_say "$UPF_ARCH_NOTE"
+}
+
+# The command that runs Wine with the loader of the chosen build, into the
+# array UPF_WINE_CMD: Debian's "wine", which runs the 32-bit loader and starts
+# 64-bit programs as well, or the 64-bit loader itself, called directly since
+# the wrapper picks the 32-bit one whenever wine32 is installed. Without a
+# choice made (upf_choose_arch), the host decides.
+upf_wine_command() {
+  local loader=${UPF_WINE_LOADER:-}
+  if [ -z "$loader" ]; then
+    if upf_host_runs_32bit; then loader=wine; else loader=$UPF_WINE64_LOADER; fi
+  fi
+  if [ "$loader" = wine ]; then
+    UPF_WINE_CMD=(wine)
+  else
+    UPF_WINE_CMD=(env "WINELOADER=$loader" "$loader")
+  fi
+}
+
+# Runs Wine as upf_wine_command says, in the environment's prefix.
+upf_run_wine() {
+  upf_wine_command
+  "${UPF_WINE_CMD[@]}" "$@"
+}
+
 # Runs wine in the prefix $1 with a time limit, so that a wedged prefix cannot
 # hold a script up for ever. Further arguments: the program and its arguments.
 upf_wine() {
   local prefix=$1; shift
-  WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} timeout --kill-after=10 "${UPF_WINE_LIMIT:-300}" wine "$@"
+  upf_wine_command
+  WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} timeout --kill-after=10 "${UPF_WINE_LIMIT:-300}" \
+    "${UPF_WINE_CMD[@]}" "$@"
 }
 
 # Stops the wineserver of prefix $1 (and so every program in it). The server
@@ -41,30 +113,39 @@ upf_make_template_prefix() {
     upf_die "wineboot failed for $prefix"
   fi
   [ -d "$prefix/drive_c/windows/syswow64" ] || upf_die "$prefix is not a 64-bit prefix (no syswow64)"
+  # Booted by the 64-bit loader alone (the x86-64 build), the 32-bit half of
+  # the prefix stays empty: nothing 32-bit runs in it.
 
   # No display driver: a message box is then a real modal dialog that another
   # process can find and dismiss, with or without an X server.
   upf_wine "$prefix" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null
   # Wine's builtin expand.exe would win over a file of the same name unless told.
   upf_wine "$prefix" reg add 'HKCU\Software\Wine\DllOverrides' /v expand.exe /d native /f </dev/null >/dev/null
+  # The stand-ins are of the build under test; in system32 they serve 64-bit
+  # programs and in syswow64 32-bit ones. The cmd of either kind runs either.
   for program in expand.exe timeout.exe; do
     cp "$fixtures/$program" "$prefix/drive_c/windows/system32/$program"
     cp "$fixtures/$program" "$prefix/drive_c/windows/syswow64/$program"
   done
   upf_check_prefix "$prefix"
   upf_stop_prefix "$prefix"
+  # Which build's stand-ins it holds, so that a script can tell whether it fits.
+  echo "${UPF_ARCH:-x86}" >"$prefix/.upf-arch"
 }
 
-# Proves that the 32-bit cmd (what "wine cmd" starts) and the 64-bit cmd that a
-# 32-bit program reaches through C:\windows\sysnative both run, and that both
-# find our timeout and expand rather than Wine's. Output goes through a file: a
-# wineserver started here would hold a pipe open after the program has ended.
+# Proves that the interpreters the unpacker starts run and find our timeout and
+# expand rather than Wine's: "wine cmd" is the 32-bit cmd, and a 32-bit program
+# reaches the 64-bit one through C:\windows\sysnative; with the 64-bit loader
+# alone, "cmd" is the 64-bit one, which the x86-64 build starts directly.
+# Output goes through a file: a wineserver started here would hold a pipe open
+# after the program has ended.
 upf_check_prefix() {
-  local prefix=$1 output interpreter
+  local prefix=$1 output interpreter interpreters=(cmd 'C:\windows\sysnative\cmd.exe')
   local batch='C:\windows\temp\upf-check.bat' file=$prefix/drive_c/windows/temp/upf-check.txt
+  [ "${UPF_ARCH:-}" = x64 ] && interpreters=(cmd)
   printf '@echo off\r\ntimeout /t 1 /nobreak\r\nif errorlevel 1 exit /b 11\r\nexpand.exe /?\r\nif errorlevel 1 exit /b 12\r\nexit /b 0\r\n' \
     >"$prefix/drive_c/windows/temp/upf-check.bat"
-  for interpreter in cmd 'C:\windows\sysnative\cmd.exe'; do
+  for interpreter in "${interpreters[@]}"; do
     if [ "$interpreter" = cmd ]; then
       upf_wine "$prefix" cmd /c "$batch" </dev/null >"$file" 2>&1 || upf_die "wine cmd /c failed in $prefix: $(cat "$file")"
     else
@@ -89,19 +170,23 @@ upf_copy_prefix() {
   cp -a "$template" "$run"
 }
 
-# Configures and builds a CMake preset ("windows" or "native") quietly; on a
-# failure shows the end of the output and stops. Extra arguments go to the
-# configure step (-DUNPACK_PRODUCT_VERSION=...).
+# Configures and builds a CMake preset ("windows", "windows-x64" or "native")
+# quietly; on a failure shows the end of the output and stops. "--target NAME"
+# builds only that target; other extra arguments go to the configure step
+# (-DUNPACK_PRODUCT_VERSION=...).
 upf_build_preset() {
   local preset=$1; shift
-  local logs=$UPF_ROOT/build/logs
+  local logs=$UPF_ROOT/build/logs configure=() build=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = --target ] && [ $# -ge 2 ]; then build+=(--target "$2"); shift 2; else configure+=("$1"); shift; fi
+  done
   mkdir -p "$logs"
-  upf_say "Building the $preset preset"
-  if ! (cd "$UPF_ROOT" && cmake --preset "$preset" "$@") >"$logs/configure-$preset.log" 2>&1; then
+  upf_say "Building the $preset preset${build[*]:+ (${build[*]})}"
+  if ! (cd "$UPF_ROOT" && cmake --preset "$preset" "${configure[@]}") >"$logs/configure-$preset.log" 2>&1; then
     tail -n 60 "$logs/configure-$preset.log" >&2
     upf_die "configuring the $preset preset failed (build/logs/configure-$preset.log)"
   fi
-  if ! (cd "$UPF_ROOT" && cmake --build --preset "$preset") >"$logs/build-$preset.log" 2>&1; then
+  if ! (cd "$UPF_ROOT" && cmake --build --preset "$preset" "${build[@]}") >"$logs/build-$preset.log" 2>&1; then
     grep -E -A5 'error|FAILED' "$logs/build-$preset.log" | head -n 80 >&2 || tail -n 60 "$logs/build-$preset.log" >&2
     upf_die "building the $preset preset failed (build/logs/build-$preset.log)"
   fi

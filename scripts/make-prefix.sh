@@ -5,12 +5,15 @@
 #
 #   scripts/make-prefix.sh [fixtures folder]
 #
-# Fixtures default to build/windows/fixtures. The run prefix is UNPACK_WINEPREFIX
-# (default build/wine/run); the template lies beside it as "template".
+# Fixtures default to those of the build chosen for this host (build/windows or
+# build/windows-x64, see upf_choose_arch in lib.sh). The run prefix is
+# UNPACK_WINEPREFIX (default build/wine/run); the template lies beside it as
+# "template".
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-fixtures=${1:-$UPF_ROOT/build/windows/fixtures}
+[ -n "${UPF_ARCH:-}" ] || upf_choose_arch
+fixtures=${1:-$UPF_BUILD/fixtures}
 run=${UNPACK_WINEPREFIX:-$UPF_WINE_DIR/run}
 template=${UNPACK_WINE_TEMPLATE:-$(dirname "$run")/template}
 

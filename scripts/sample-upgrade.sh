@@ -7,19 +7,22 @@
 #   5. what happened: unpack.log, aucab.txt, the registry values, the host
 #      program stopped, and the download folder gone after the program ended.
 #
-# Needs the windows and native builds (scripts/demo.sh makes them).
+# Needs the Windows build chosen for this host and the native build
+# (scripts/demo.sh makes them).
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-win=$UPF_ROOT/build/windows
+[ -n "${UPF_ARCH:-}" ] || upf_choose_arch
+win=$UPF_BUILD
 native=$UPF_ROOT/build/native
 demo=$UPF_WINE_DIR/demo
 stage=$UPF_ROOT/build/sample
 [ -x "$native/tools/upkpack" ] || upf_die "build the native preset first (scripts/demo.sh does)"
-[ -f "$win/app/UnPackFile.exe" ] || upf_die "build the windows preset first (scripts/demo.sh does)"
+[ -f "$win/app/UnPackFile.exe" ] || upf_die "build the $UPF_PRESET preset first (scripts/demo.sh does)"
 
 upf_say "A throwaway Wine prefix: $demo"
-[ -d "$UPF_WINE_DIR/template" ] || UNPACK_WINEPREFIX=$UPF_WINE_DIR/run "$UPF_ROOT/scripts/make-prefix.sh" "$win/fixtures"
+[ "$(cat "$UPF_WINE_DIR/template/.upf-arch" 2>/dev/null)" = "$UPF_ARCH" ] ||
+  UNPACK_WINEPREFIX=$UPF_WINE_DIR/run "$UPF_ROOT/scripts/make-prefix.sh" "$win/fixtures"
 upf_copy_prefix "$UPF_WINE_DIR/template" "$demo"
 drive=$demo/drive_c
 wine_in() { upf_wine "$demo" "$@"; }
@@ -44,7 +47,8 @@ wine_in reg add "$host" /v CloudAutoUpdateStatus /t REG_DWORD /d 1 /f /reg:32 >/
 wine_in reg add "$product" /v InstallType /d Silent /f /reg:32 >/dev/null
 mkdir -p "$drive/hostbin"
 cp "$win/fixtures/sleeper.exe" "$drive/hostbin/VYAuto.exe"
-(WINEPREFIX=$demo WINEDEBUG=-all timeout 300 wine 'C:\hostbin\VYAuto.exe' 300 >/dev/null 2>&1 &)
+upf_wine_command
+(WINEPREFIX=$demo WINEDEBUG=-all timeout 300 "${UPF_WINE_CMD[@]}" 'C:\hostbin\VYAuto.exe' 300 >/dev/null 2>&1 &)
 sleep 2
 
 upf_say "4. Running C:\\mox\\download\\data\\UnPackFile.exe (manual mode)"

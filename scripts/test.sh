@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Runs every test of UnPackFile on this machine, from nothing:
 #   1. installs what is missing (scripts/setup.sh)
-#   2. builds the windows preset (UnPackFile.exe, its tests and the stand-ins)
-#      and the native preset (the package writer and its tests)
-#   3. makes a fresh Wine prefix (scripts/make-prefix.sh)
-#   4. runs ctest for both presets and prints the summary
+#   2. finds out whether this host runs 32-bit x86 code, and so which build the
+#      whole suite runs on: the shipped 32-bit build (preset windows) where it
+#      can, the x86-64 build of the same sources (windows-x64) where it cannot;
+#      UNPACK_ARCH=x86 or x64 forces one (scripts/lib.sh, upf_choose_arch)
+#   3. builds both Windows presets and the native preset (the package writer
+#      and its tests)
+#   4. makes a fresh Wine prefix (scripts/make-prefix.sh)
+#   5. runs ctest: the whole suite on the chosen build, the x86-64 build's unit
+#      tests as well where the 32-bit build is the chosen one, and the native
+#      tests; prints the summary
 # Exits non-zero when anything fails. Leaves no Wine program running.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -13,13 +19,21 @@ start=$SECONDS
 
 upf_say "Checking the packages"
 bash "$UPF_ROOT/scripts/setup.sh"
+upf_choose_arch
 
-upf_build_preset windows
 upf_build_preset native
+upf_build_preset "$UPF_PRESET"
+if [ "$UPF_ARCH" = x86 ]; then
+  # Only the unit tests of the x86-64 build run here; they keep both builds honest.
+  upf_build_preset windows-x64 --target unit_tests
+else
+  # The release is the 32-bit build: it must still compile, though it cannot run here.
+  upf_build_preset windows
+fi
 
 export UNPACK_WINEPREFIX=${UNPACK_WINEPREFIX:-$UPF_WINE_DIR/run}
 trap 'upf_stop_prefix "$UNPACK_WINEPREFIX"' EXIT
-"$UPF_ROOT/scripts/make-prefix.sh" "$UPF_ROOT/build/windows/fixtures"
+"$UPF_ROOT/scripts/make-prefix.sh" "$UPF_BUILD/fixtures"
 
 logs=$UPF_ROOT/build/logs
 passed=0
@@ -45,14 +59,15 @@ count_cases() {
   ' "$1"
 }
 
-# Runs one preset's tests; a backstop limit guards against anything the tests'
-# own limits miss.
+# Runs one preset's tests (further arguments go to ctest); a backstop limit
+# guards against anything the tests' own limits miss.
 run_ctest() {
   local preset=$1 log=$logs/ctest-$1.log junit=$logs/ctest-$1.xml rc=0 line name p f
-  upf_say "ctest --preset $preset"
+  shift
+  upf_say "ctest --preset $preset $*"
   rm -f "$junit"
   timeout --kill-after=30 "${UPF_CTEST_LIMIT:-1800}" \
-    ctest --preset "$preset" --output-junit "$junit" --test-output-size-passed 8000000 \
+    ctest --preset "$preset" "$@" --output-junit "$junit" --test-output-size-passed 8000000 \
       --test-output-size-failed 8000000 </dev/null 2>&1 | tee "$log" || rc=$?
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
   summary+=("$preset: ${line:-no summary from ctest (exit $rc)}")
@@ -73,7 +88,8 @@ run_ctest() {
   fi
 }
 
-run_ctest windows
+run_ctest "$UPF_PRESET"
+[ "$UPF_ARCH" = x86 ] && run_ctest windows-x64 -R '^unit_tests$'
 
 # The native preset may have no tests yet; that is not a failure.
 if ctest --test-dir "$UPF_ROOT/build/native" -N 2>/dev/null | grep -q '^Total Tests: 0$'; then
@@ -84,6 +100,7 @@ fi
 
 echo
 echo "== Summary ($((SECONDS - start)) s)"
+echo "$UPF_ARCH_NOTE"
 printf '%s\n' "${summary[@]}"
 echo "tests: $passed passed, $failed failed"
 [ "$status" -eq 0 ] && [ "$failed" -eq 0 ]
