@@ -5,7 +5,9 @@
 #   3. an older host "installed" in the registry, its service program running
 #   4. the upgrade run from a mox\<download>\data delivery layout
 #   5. what happened: unpack.log, aucab.txt, the registry values, the host
-#      program stopped, and the download folder gone after the program ended.
+#      program stopped, and the download folder gone after the program ended
+#   6. what support sees: upkpack extract of the packaged file (kept in
+#      build/sample).
 #
 # Needs the windows and native builds (scripts/demo.sh makes them).
 set -euo pipefail
@@ -33,8 +35,10 @@ gcab -l "$stage/package1.cab"
 
 upf_say "2. Packing it behind UnPackFile.exe, then checking the result"
 mkdir -p "$drive/mox/download/data"
-"$native/tools/upkpack" pack --stub "$win/app/UnPackFile.exe" --out "$drive/mox/download/data/UnPackFile.exe" "$stage/package1.cab"
-"$native/tools/upkpack" inspect "$drive/mox/download/data/UnPackFile.exe"
+# Packed beside the stage and copied into the delivery folder, which the run removes.
+"$native/tools/upkpack" pack --stub "$win/app/UnPackFile.exe" --out "$stage/UnPackFile.exe" "$stage/package1.cab"
+"$native/tools/upkpack" inspect "$stage/UnPackFile.exe"
+cp "$stage/UnPackFile.exe" "$drive/mox/download/data/UnPackFile.exe"
 
 upf_say "3. An older host: Version 3.5.0.0 in the registry, the updater's InstallType, and VYAuto.exe running"
 host='HKLM\Software\Kestrune Inc.\Kestrune Remote Server'
@@ -73,3 +77,8 @@ echo "--- the download folder (removed five seconds after the program ended) ---
 for _ in $(seq 1 30); do [ -d "$drive/mox/download" ] || break; sleep 1; done
 if [ -d "$drive/mox/download" ]; then echo "C:\\mox\\download still exists (unexpected)"; else echo "C:\\mox\\download is gone; C:\\mox remains: $( [ -d "$drive/mox" ] && echo yes || echo no)"; fi
 upf_stop_prefix "$demo"
+
+upf_say "6. What support sees: the packaged file unpacked"
+rm -rf "$stage/extracted"
+"$native/tools/upkpack" extract "$stage/UnPackFile.exe" --out "$stage/extracted"
+cmp "$stage/package1.cab" "$stage/extracted/package1.cab" && echo "extracted package1.cab is the packed cabinet, byte for byte"

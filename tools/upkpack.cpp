@@ -1,9 +1,11 @@
-// upkpack: packs files behind UnPackFile.exe and checks packaged files.
+// upkpack: packs files behind UnPackFile.exe, checks and unpacks packaged files.
 //
 //   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE...
 //   upkpack inspect Packaged.exe      (alias: verify)
+//   upkpack extract Packaged.exe --out DIR [--no-verify]
 //
 // Exit codes: 0 success, 1 failure, 2 usage error.
+#include "tools/PackageExtractor.h"
 #include "tools/PackageInspector.h"
 #include "tools/PackageWriter.h"
 
@@ -26,6 +28,11 @@ const char kUsage[] =
     "  upkpack inspect FILE   (alias: verify)\n"
     "      Prints the package's layout and checks that UnPackFile.exe would extract\n"
     "      exactly the packed entries, signed or unsigned.\n"
+    "  upkpack extract FILE --out DIR [--no-verify]\n"
+    "      Checks the package's SHA-256 first, then writes each entry into DIR\n"
+    "      (created when missing) under the name the unpacker uses. Never replaces\n"
+    "      or follows anything in DIR; skips names the unpacker would not write.\n"
+    "      --no-verify extracts a package whose SHA-256 does not match (forensics).\n"
     "  upkpack --help\n"
     "exit codes: 0 success, 1 failure, 2 usage error\n";
 
@@ -82,6 +89,8 @@ void PrintLayout(const std::string& path, const package::Inspection& r) {
         const package::InspectedEntry& e = r.entries[i];
         std::printf("entry %zu:           record %" PRIu64 ", data %" PRIu64 ", size %" PRIu64 ", name %s\n", i + 1,
                     e.recordOffset, e.dataOffset, e.size, e.name.c_str());
+        std::printf("                   sha-256 %s\n", e.sha256.c_str());
+        if (!e.refusal.empty()) std::printf("                   not written by the unpacker: %s\n", e.refusal.c_str());
     }
     if (r.hasFiller) std::printf("filler:            %" PRIu64 " (%" PRIu64 " bytes)\n", r.fillerOffset, r.fillerLength);
     std::printf("trailer:           %" PRIu64 " (ends at %" PRIu64 ")\n", r.trailerOffset, r.trailerOffset + 284);
@@ -89,7 +98,7 @@ void PrintLayout(const std::string& path, const package::Inspection& r) {
         std::printf("certificate table: none\n");
     else
         std::printf("certificate table: %" PRIu32 " (%" PRIu32 " bytes)\n", r.certificateOffset, r.certificateLength);
-    std::printf("sha-256:           %s\n", r.sha256.c_str());
+    if (!r.sha256.empty()) std::printf("sha-256:           %s\n", r.sha256.c_str());
 }
 
 int Inspect(int argc, char** argv) {
@@ -99,10 +108,60 @@ int Inspect(int argc, char** argv) {
     bool sound = package::InspectPackage(path, result);
     PrintLayout(path, result);
     if (!sound) {
+        std::fflush(stdout);
         std::fprintf(stderr, "upkpack: %s: %s\n", path.c_str(), result.problem.c_str());
         return kExitFailure;
     }
     std::printf("OK: the unpacker extracts exactly the packed entries (%zu)\n", result.entries.size());
+    return kExitOk;
+}
+
+int Extract(int argc, char** argv) {
+    std::string path, out;
+    bool verify = true;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--out") {
+            if (i + 1 >= argc) return UsageError("--out needs a folder");
+            out = argv[++i];
+        } else if (arg == "--no-verify") {
+            verify = false;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return UsageError("unknown option '" + arg + "'");
+        } else if (path.empty()) {
+            path = arg;
+        } else {
+            return UsageError("extract takes exactly one file");
+        }
+    }
+    if (path.empty()) return UsageError("extract needs the packaged file");
+    if (out.empty()) return UsageError("extract needs --out DIR");
+
+    package::Extraction result;
+    const bool complete = package::ExtractPackage(path, out, verify, result);
+    if (!result.unverified.empty()) std::printf("NOT VERIFIED (--no-verify): %s\n", result.unverified.c_str());
+    size_t written = 0;
+    for (size_t i = 0; i < result.entries.size(); ++i) {
+        const package::ExtractedEntry& e = result.entries[i];
+        std::printf("entry %zu: %s, %" PRIu64 " bytes, sha-256 %s", i + 1, e.name.c_str(), e.size,
+                    e.sha256.empty() ? "(not read to its end)" : e.sha256.c_str());
+        if (!e.skipped.empty())
+            std::printf(" (skipped, as the unpacker would: %s)", e.skipped.c_str());
+        else if (!e.written)
+            std::printf(" (not written)");
+        std::printf("\n");
+        written += e.written ? 1 : 0;
+    }
+    if (!result.entries.empty())
+        std::printf("wrote %zu of %zu entries (%" PRIu64 " bytes) into %s\n", written, result.entries.size(),
+                    result.bytesWritten, out.c_str());
+    if (!complete) {
+        std::fflush(stdout);  // the entries first, then what went wrong
+        std::fprintf(stderr, "upkpack: extract: %s: %s\n", path.c_str(), result.problem.c_str());
+        if (!result.leftBehind.empty()) std::fprintf(stderr, "upkpack: extract: %s\n", result.leftBehind.c_str());
+        return kExitFailure;
+    }
+    std::printf("OK: the package's SHA-256 %s matches its trailer\n", result.inspection.sha256.c_str());
     return kExitOk;
 }
 
@@ -117,5 +176,6 @@ int main(int argc, char** argv) {
     }
     if (command == "pack") return Pack(argc, argv);
     if (command == "inspect" || command == "verify") return Inspect(argc, argv);
+    if (command == "extract") return Extract(argc, argv);
     return UsageError("unknown command '" + command + "'");
 }
