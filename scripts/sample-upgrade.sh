@@ -6,8 +6,8 @@
 #   4. the upgrade run from a mox\<download>\data delivery layout
 #   5. what happened: unpack.log, aucab.txt, the registry values, the host
 #      program stopped, and the download folder gone after the program ended
-#   6. what support sees: upkpack extract of the packaged file (kept in
-#      build/sample).
+#   6. what support sees: upkpack extract of the packaged file, upkpack log
+#      of the run's unpack.log (both kept in build/sample).
 #
 # Needs the windows and native builds (scripts/demo.sh makes them).
 set -euo pipefail
@@ -78,7 +78,12 @@ for _ in $(seq 1 30); do [ -d "$drive/mox/download" ] || break; sleep 1; done
 if [ -d "$drive/mox/download" ]; then echo "C:\\mox\\download still exists (unexpected)"; else echo "C:\\mox\\download is gone; C:\\mox remains: $( [ -d "$drive/mox" ] && echo yes || echo no)"; fi
 upf_stop_prefix "$demo"
 
-upf_say "6. What support sees: the packaged file unpacked"
+upf_say "6. What support sees: the packaged file unpacked, and the run's unpack.log read"
 rm -rf "$stage/extracted"
 "$native/tools/upkpack" extract "$stage/UnPackFile.exe" --out "$stage/extracted"
 cmp "$stage/package1.cab" "$stage/extracted/package1.cab" && echo "extracted package1.cab is the packed cabinet, byte for byte"
+if [ -n "${log:-}" ]; then
+  cp "$log" "$stage/unpack.log"
+  "$native/tools/upkpack" log "$stage/unpack.log" && echo "(exit code 0: the last run upgraded)" ||
+    echo "(exit code $?: the last run did not upgrade)"
+fi

@@ -1,16 +1,22 @@
-// upkpack: packs files behind UnPackFile.exe, checks and unpacks packaged files.
+// upkpack: packs files behind UnPackFile.exe, checks and unpacks packaged
+// files, and reads the unpacker's log.
 //
 //   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE...
 //   upkpack inspect Packaged.exe      (alias: verify)
 //   upkpack extract Packaged.exe --out DIR [--no-verify]
+//   upkpack log unpack.log [--last | --text]
 //
-// Exit codes: 0 success, 1 failure, 2 usage error.
+// Exit codes: 0 success, 1 failure, 2 usage error; for log, 2 also means a
+// file that is not a readable log, told apart by its message.
+#include "tools/LogReader.h"
 #include "tools/PackageExtractor.h"
 #include "tools/PackageInspector.h"
 #include "tools/PackageWriter.h"
 
 #include <cinttypes>
 #include <cstdio>
+#include <fstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -33,8 +39,13 @@ const char kUsage[] =
     "      (created when missing) under the name the unpacker uses. Never replaces\n"
     "      or follows anything in DIR; skips names the unpacker would not write.\n"
     "      --no-verify extracts a package whose SHA-256 does not match (forensics).\n"
+    "  upkpack log UNPACK.LOG [--last | --text]\n"
+    "      Tells each run in an unpack.log: when, the steps reached, mode, versions\n"
+    "      and the outcome. --last: the latest run only; --text: the log as UTF-8.\n"
     "  upkpack --help\n"
-    "exit codes: 0 success, 1 failure, 2 usage error\n";
+    "exit codes: 0 success, 1 failure, 2 usage error (\"... see upkpack --help\")\n"
+    "  log: 0 the last run upgraded, 1 it refused, failed or shows no outcome,\n"
+    "       2 not a log it can read (\"... not a log it can read: why\")\n";
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "upkpack: %s (see upkpack --help)\n", message.c_str());
@@ -165,6 +176,36 @@ int Extract(int argc, char** argv) {
     return kExitOk;
 }
 
+int Log(int argc, char** argv) {
+    std::string path;
+    unpacklog::LogMode mode = unpacklog::LogMode::Runs;
+    bool modeGiven = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--last" || arg == "--text") {
+            if (modeGiven) return UsageError("log takes one of --last and --text");
+            mode = arg == "--last" ? unpacklog::LogMode::LastRun : unpacklog::LogMode::Text;
+            modeGiven = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return UsageError("unknown option '" + arg + "'");
+        } else if (path.empty()) {
+            path = arg;
+        } else {
+            return UsageError("log takes exactly one file");
+        }
+    }
+    if (path.empty()) return UsageError("log needs the unpack.log file");
+
+    std::string error = "it cannot be opened";
+    std::ifstream in(path, std::ios::binary);
+    int code = unpacklog::kUnreadable;
+    if (in) code = unpacklog::ReadLog(in, mode, std::cout, std::cerr, error);
+    std::cout.flush();
+    if (code == unpacklog::kUnreadable)
+        std::fprintf(stderr, "upkpack: log: %s: not a log it can read: %s\n", path.c_str(), error.c_str());
+    return code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,5 +218,6 @@ int main(int argc, char** argv) {
     if (command == "pack") return Pack(argc, argv);
     if (command == "inspect" || command == "verify") return Inspect(argc, argv);
     if (command == "extract") return Extract(argc, argv);
+    if (command == "log") return Log(argc, argv);
     return UsageError("unknown command '" + command + "'");
 }

@@ -312,10 +312,13 @@ TEST(Upkpack, UsageErrorsExitWith2) {
         {"extract", "a.exe"},
         {"extract", "--out", "dir"},
         {"extract", "a.exe", "b.exe", "--out", "dir"},
+        {"log"},
+        {"log", "unpack.log", "--last", "--text"},
     };
     for (const auto& arguments : cases) {
         std::string output;
         EXPECT_EQ(RunTool(arguments, &output), kUsage) << output;
+        // log's unreadable file exits 2 as well; the words tell them apart.
         EXPECT_NE(output.find("(see upkpack --help)"), std::string::npos) << output;
     }
     std::string help;
