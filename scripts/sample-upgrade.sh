@@ -5,7 +5,9 @@
 #   3. an older host "installed" in the registry, its service program running
 #   4. the upgrade run from a mox\<download>\data delivery layout
 #   5. what happened: unpack.log, aucab.txt, the registry values, the host
-#      program stopped, and the download folder gone after the program ended.
+#      program stopped, and the download folder gone after the program ended
+#   6. what support sees: upkpack extract of the packaged file, upkpack log
+#      of the run's unpack.log (both kept in build/sample).
 #
 # Needs the Windows build chosen for this host and the native build
 # (scripts/demo.sh makes them).
@@ -36,8 +38,10 @@ gcab -l "$stage/package1.cab"
 
 upf_say "2. Packing it behind UnPackFile.exe, then checking the result"
 mkdir -p "$drive/mox/download/data"
-"$native/tools/upkpack" pack --stub "$win/app/UnPackFile.exe" --out "$drive/mox/download/data/UnPackFile.exe" "$stage/package1.cab"
-"$native/tools/upkpack" inspect "$drive/mox/download/data/UnPackFile.exe"
+# Packed beside the stage and copied into the delivery folder, which the run removes.
+"$native/tools/upkpack" pack --stub "$win/app/UnPackFile.exe" --out "$stage/UnPackFile.exe" "$stage/package1.cab"
+"$native/tools/upkpack" inspect "$stage/UnPackFile.exe"
+cp "$stage/UnPackFile.exe" "$drive/mox/download/data/UnPackFile.exe"
 
 upf_say "3. An older host: Version 3.5.0.0 in the registry, the updater's InstallType, and VYAuto.exe running"
 host='HKLM\Software\Kestrune Inc.\Kestrune Remote Server'
@@ -77,3 +81,13 @@ echo "--- the download folder (removed five seconds after the program ended) ---
 for _ in $(seq 1 30); do [ -d "$drive/mox/download" ] || break; sleep 1; done
 if [ -d "$drive/mox/download" ]; then echo "C:\\mox\\download still exists (unexpected)"; else echo "C:\\mox\\download is gone; C:\\mox remains: $( [ -d "$drive/mox" ] && echo yes || echo no)"; fi
 upf_stop_prefix "$demo"
+
+upf_say "6. What support sees: the packaged file unpacked, and the run's unpack.log read"
+rm -rf "$stage/extracted"
+"$native/tools/upkpack" extract "$stage/UnPackFile.exe" --out "$stage/extracted"
+cmp "$stage/package1.cab" "$stage/extracted/package1.cab" && echo "extracted package1.cab is the packed cabinet, byte for byte"
+if [ -n "${log:-}" ]; then
+  cp "$log" "$stage/unpack.log"
+  "$native/tools/upkpack" log "$stage/unpack.log" && echo "(exit code 0: the last run upgraded)" ||
+    echo "(exit code $?: the last run did not upgrade)"
+fi

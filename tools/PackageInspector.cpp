@@ -33,10 +33,13 @@ public:
         sha_.Update(out, size);
         return true;
     }
-    bool Skip(uint64_t size) {
+    // Reads size bytes through a fixed buffer, handing each piece to use; a
+    // false from use ends the read. Memory stays the same for any size.
+    template <typename Use>
+    bool Pass(uint64_t size, Use use) {
         while (size > 0) {
             size_t want = size < buffer_.size() ? static_cast<size_t>(size) : buffer_.size();
-            if (!Read(buffer_.data(), want)) return false;
+            if (!Read(buffer_.data(), want) || !use(buffer_.data(), want)) return false;
             size -= want;
         }
         return true;
@@ -56,7 +59,7 @@ bool Fail(Inspection& result, const std::string& problem) {
 
 }  // namespace
 
-bool InspectPackage(const std::string& path, Inspection& result) {
+bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
     result = Inspection{};
     std::ifstream file(path, std::ios::binary);
     std::error_code ec;
@@ -93,68 +96,107 @@ bool InspectPackage(const std::string& path, Inspection& result) {
     result.hasTrailer = true;
     result.trailerOffset = trailerOffset;
     result.headerOffset = trailer.headerOffset;
-    uint8_t stored[32];
-    std::memcpy(stored, trailer.sha256, sizeof(stored));
     Sha256::Digest storedDigest{};
-    std::memcpy(storedDigest.data(), stored, sizeof(stored));
+    std::memcpy(storedDigest.data(), trailer.sha256, storedDigest.size());
 
     if (trailer.headerOffset == 0) return Fail(result, "no package: the trailer's header offset is 0");
-    if (std::memcmp(trailer.magic, kTrailerMagic, sizeof(kTrailerMagic)) != 0)
-        return Fail(result, "no package trailer where the unpacker looks (magic missing)");
-    if (trailer.formatVersion != kTrailerFormatVersion)
-        return Fail(result, "unknown trailer format version " + Number(trailer.formatVersion));
-    result.sha256 = Sha256::ToHex(storedDigest);
-    for (uint8_t b : trailer.reserved)
-        if (b != 0) return Fail(result, "the trailer's reserved bytes are not zero");
+    // The unpacker reads only the header offset. A trailer without our magic
+    // (another writer's, or a damaged one) can still be walked the unpacker's
+    // way, but it proves nothing about the bytes.
+    const bool hasDigest = std::memcmp(trailer.magic, kTrailerMagic, sizeof(kTrailerMagic)) == 0;
+    // Bytes that are no trailer of ours mostly mean a file cut short or never packaged: say so.
+    const std::string hint =
+        hasDigest ? "" : " (no upkpack trailer where the unpacker looks: cut off, or not packaged?)";
+    if (hasDigest) {
+        if (trailer.formatVersion != kTrailerFormatVersion)
+            return Fail(result, "unknown trailer format version " + Number(trailer.formatVersion));
+        result.sha256 = Sha256::ToHex(storedDigest);
+        for (uint8_t b : trailer.reserved)
+            if (b != 0) return Fail(result, "the trailer's reserved bytes are not zero");
+    }
     if (trailerEnd % kAlignment != 0)
         return Fail(result, "the trailer ends at " + Number(trailerEnd) +
-                                ", not a multiple of 8: signing would put bytes between it and the certificate table");
+                                ", not a multiple of 8: signing would put bytes between it and the certificate table" +
+                                hint);
     if (trailer.headerOffset < facts.imageEnd)
-        return Fail(result, "the header offset " + Number(trailer.headerOffset) + " lies inside the image, which ends at " +
-                                Number(facts.imageEnd));
+        return Fail(result, "the header offset " + Number(trailer.headerOffset) +
+                                " lies inside the image, which ends at " + Number(facts.imageEnd) + hint);
     if (trailer.headerOffset > trailerOffset)
         return Fail(result, "the header offset " + Number(trailer.headerOffset) + " lies behind the trailer at " +
-                                Number(trailerOffset));
-    if (trailer.packageLength != trailerOffset - trailer.headerOffset)
+                                Number(trailerOffset) + hint);
+    if (hasDigest && trailer.packageLength != trailerOffset - trailer.headerOffset)
         return Fail(result, "the trailer's package length " + Number(trailer.packageLength) + " differs from the " +
                                 Number(trailerOffset - trailer.headerOffset) +
                                 " bytes between the header offset and the trailer");
-    if (trailer.entryCount == 0 || trailer.entryCount > static_cast<uint32_t>(INT32_MAX))
+    if (hasDigest && (trailer.entryCount == 0 || trailer.entryCount > static_cast<uint32_t>(INT32_MAX)))
         return Fail(result, "the trailer's entry count " + Number(trailer.entryCount) + " is out of range");
 
-    // The unpacker's walk: record, data, record, data, ... until the count is reached.
+    // The unpacker's walk: record, data, record, data, ... until the count is
+    // reached. Without our trailer, the first record's count is all there is.
     file.clear();
     file.seekg(static_cast<std::streamoff>(trailer.headerOffset), std::ios::beg);
-    if (!file) return Fail(result, "cannot seek to the header offset");
+    if (!file) return Fail(result, "cannot seek to the header offset" + hint);
     HashingReader reader(file);
     std::set<std::string> seen;
+    std::string firstRefusal;
     uint64_t position = trailer.headerOffset;
-    for (uint32_t i = 1; i <= trailer.entryCount; ++i) {
+    uint32_t count = hasDigest ? trailer.entryCount : 0;
+    for (uint32_t i = 1; i == 1 || i <= count; ++i) {
         const std::string which = "entry record " + Number(i) + " at " + Number(position);
-        if (trailerOffset - position < kRecordSize) return Fail(result, which + " runs into the trailer");
-        if (!reader.Read(bytes, sizeof(bytes))) return Fail(result, "cannot read " + which);
+        if (trailerOffset - position < kRecordSize) return Fail(result, which + " runs into the trailer" + hint);
+        if (!reader.Read(bytes, sizeof(bytes))) return Fail(result, "cannot read " + which + hint);
         EntryRecord record{};
         std::string name;
         ParseEntryRecord(bytes, sizeof(bytes), record, name);
-        if (record.entryCount != static_cast<int32_t>(trailer.entryCount))
-            return Fail(result, which + " holds entry count " + std::to_string(record.entryCount) +
-                                    " but the trailer says " + Number(trailer.entryCount));
+        if (!hasDigest && i == 1) {
+            if (record.entryCount <= 0)
+                return Fail(result, which + " holds entry count " + std::to_string(record.entryCount) +
+                                        ": the unpacker would extract nothing" + hint);
+            count = static_cast<uint32_t>(record.entryCount);
+        }
+        if (record.entryCount != static_cast<int32_t>(count))
+            return Fail(result, which + " holds entry count " + std::to_string(record.entryCount) + " but " +
+                                    (hasDigest ? "the trailer says " : "the first record says ") + Number(count) +
+                                    hint);
         if (record.marker != kRecordMarker)
-            return Fail(result, which + " holds " + Number(record.marker) + " where 2 belongs");
+            return Fail(result, which + " holds " + Number(record.marker) + " where 2 belongs" + hint);
         if (record.dataSize != record.dataSizeCopy)
             return Fail(result, which + " holds two different data sizes " + Number(record.dataSize) + " and " +
-                                    Number(record.dataSizeCopy));
+                                    Number(record.dataSizeCopy) + hint);
         if (std::memchr(record.name, '\0', kNameSize) == nullptr)
-            return Fail(result, which + " has a name without a NUL within its 260 bytes");
-        std::string reason;
-        if (!CheckEntryName(name, reason)) return Fail(result, which + ": name " + reason);
-        if (!seen.insert(Upper(name)).second)
-            return Fail(result, which + ": name '" + name + "' repeats an earlier entry, whose file it would replace");
+            return Fail(result, which + " has a name without a NUL within its 260 bytes" + hint);
         position += kRecordSize;
         if (record.dataSize > trailerOffset - position)
-            return Fail(result, which + ": its " + Number(record.dataSize) + " bytes of data run into the trailer");
-        result.entries.push_back(InspectedEntry{name, position - kRecordSize, position, record.dataSize});
-        if (!reader.Skip(record.dataSize)) return Fail(result, "cannot read the data of " + which);
+            return Fail(result,
+                        which + ": its " + Number(record.dataSize) + " bytes of data run into the trailer" + hint);
+
+        // A name the unpacker must not write is reported and passed over, as
+        // the unpacker passes over a file it cannot create.
+        InspectedEntry entry{name, position - kRecordSize, position, record.dataSize, "", ""};
+        std::string nameReason;
+        if (!CheckEntryName(name, nameReason))
+            entry.refusal = "name " + nameReason;
+        else if (!seen.insert(Upper(name)).second)
+            entry.refusal = "name '" + name + "' repeats an earlier entry, whose file it would replace";
+        if (!entry.refusal.empty() && firstRefusal.empty()) firstRefusal = which + ": " + entry.refusal;
+
+        std::string sinkReason;
+        if (sink != nullptr && !sink->BeginEntry(entry, sinkReason)) return Fail(result, sinkReason);
+        Sha256 entrySha;
+        bool sinkFailed = false;
+        bool read = reader.Pass(record.dataSize, [&](const char* data, size_t size) {
+            entrySha.Update(data, size);
+            if (sink != nullptr && entry.refusal.empty() && !sink->EntryData(data, size, sinkReason)) {
+                sinkFailed = true;
+                return false;
+            }
+            return true;
+        });
+        if (sinkFailed) return Fail(result, sinkReason);
+        if (!read) return Fail(result, "cannot read the data of " + which + hint);
+        entry.sha256 = Sha256::ToHex(entrySha.Finish());
+        result.entries.push_back(entry);
+        if (sink != nullptr && !sink->EndEntry(entry, sinkReason)) return Fail(result, sinkReason);
         position += record.dataSize;
     }
     result.hasFiller = true;
@@ -162,10 +204,20 @@ bool InspectPackage(const std::string& path, Inspection& result) {
     result.fillerLength = trailerOffset - position;
     if (result.fillerLength >= kAlignment)
         return Fail(result, Number(result.fillerLength) +
-                                " bytes lie between the last entry's data and the trailer (at most 7 filler bytes)");
-    if (!reader.Skip(result.fillerLength)) return Fail(result, "cannot read the filler");
-    if (reader.Finish() != storedDigest)
-        return Fail(result, "SHA-256 of the package differs from the trailer's: the package was altered");
+                                " bytes lie between the last entry's data and the trailer (at most 7 filler bytes)" +
+                                hint);
+    if (!reader.Pass(result.fillerLength, [](const char*, size_t) { return true; }))
+        return Fail(result, "cannot read the filler" + hint);
+    const Sha256::Digest found = reader.Finish();
+    result.foundSha256 = Sha256::ToHex(found);
+    if (!hasDigest)
+        return Fail(result,
+                    "no package trailer of upkpack where the unpacker looks (magic missing): "
+                    "nothing proves the entries intact");
+    if (found != storedDigest)
+        return Fail(result, "SHA-256 of the package is " + result.foundSha256 + " but the trailer says " +
+                                result.sha256 + ": the package was altered");
+    if (!firstRefusal.empty()) return Fail(result, firstRefusal);
     return true;
 }
 

@@ -1,7 +1,10 @@
 // Reads a packaged file the way the unpacker does and checks that the unpacker
-// would extract exactly the entries that were packed.
+// would extract exactly the entries that were packed. The one walk over the
+// package serves both `inspect` and `extract`, so that the two never disagree
+// on what a file holds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,6 +16,8 @@ struct InspectedEntry {
     uint64_t recordOffset = 0;
     uint64_t dataOffset = 0;
     uint64_t size = 0;
+    std::string sha256;   // of the entry's data, hex; empty until the data was read
+    std::string refusal;  // why the unpacker would not (or should not) write it; empty when it would
 };
 
 // The layout as far as it could be read; the flags tell which parts were reached.
@@ -29,12 +34,30 @@ struct Inspection {
     bool hasFiller = false;
     uint64_t fillerOffset = 0;
     uint64_t fillerLength = 0;
-    std::string sha256;  // as stored in the trailer, hex
-    std::string problem; // empty when the package is sound
+    std::string sha256;       // as stored in the trailer, hex; empty when the trailer carries none
+    std::string foundSha256;  // of the package as read, hex; empty unless the walk reached the trailer
+    std::string problem;      // empty when the package is sound
+};
+
+// Receives the entries during a walk, in file order. A sink that returns false
+// ends the walk; its reason becomes the inspection's problem.
+class EntrySink {
+public:
+    virtual ~EntrySink() = default;
+    // Before the entry's data; entries with a refusal are announced too.
+    virtual bool BeginEntry(const InspectedEntry& entry, std::string& reason) = 0;
+    // The entry's data, in order, in pieces of any size.
+    virtual bool EntryData(const void* data, size_t size, std::string& reason) = 0;
+    // After the last piece; entry.sha256 is set.
+    virtual bool EndEntry(const InspectedEntry& entry, std::string& reason) = 0;
 };
 
 // True when the file is a sound package; otherwise false with a one-line
-// reason in result.problem.
-bool InspectPackage(const std::string& path, Inspection& result);
+// reason in result.problem. A walk that ends early (a cut-off or malformed
+// file, a sink's refusal) leaves result.foundSha256 empty; one that reached
+// the trailer sets it, whatever else is wrong.
+bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink);
+
+inline bool InspectPackage(const std::string& path, Inspection& result) { return WalkPackage(path, result, nullptr); }
 
 }  // namespace package

@@ -1,14 +1,22 @@
-// upkpack: packs files behind UnPackFile.exe and checks packaged files.
+// upkpack: packs files behind UnPackFile.exe, checks and unpacks packaged
+// files, and reads the unpacker's log.
 //
 //   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE...
 //   upkpack inspect Packaged.exe      (alias: verify)
+//   upkpack extract Packaged.exe --out DIR [--no-verify]
+//   upkpack log unpack.log [--last | --text]
 //
-// Exit codes: 0 success, 1 failure, 2 usage error.
+// Exit codes: 0 success, 1 failure, 2 usage error; for log, 2 also means a
+// file that is not a readable log, told apart by its message.
+#include "tools/LogReader.h"
+#include "tools/PackageExtractor.h"
 #include "tools/PackageInspector.h"
 #include "tools/PackageWriter.h"
 
 #include <cinttypes>
 #include <cstdio>
+#include <fstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -26,8 +34,18 @@ const char kUsage[] =
     "  upkpack inspect FILE   (alias: verify)\n"
     "      Prints the package's layout and checks that UnPackFile.exe would extract\n"
     "      exactly the packed entries, signed or unsigned.\n"
+    "  upkpack extract FILE --out DIR [--no-verify]\n"
+    "      Checks the package's SHA-256 first, then writes each entry into DIR\n"
+    "      (created when missing) under the name the unpacker uses. Never replaces\n"
+    "      or follows anything in DIR; skips names the unpacker would not write.\n"
+    "      --no-verify extracts a package whose SHA-256 does not match (forensics).\n"
+    "  upkpack log UNPACK.LOG [--last | --text]\n"
+    "      Tells each run in an unpack.log: when, the steps reached, mode, versions\n"
+    "      and the outcome. --last: the latest run only; --text: the log as UTF-8.\n"
     "  upkpack --help\n"
-    "exit codes: 0 success, 1 failure, 2 usage error\n";
+    "exit codes: 0 success, 1 failure, 2 usage error (\"... see upkpack --help\")\n"
+    "  log: 0 the last run upgraded, 1 it refused, failed or shows no outcome,\n"
+    "       2 not a log it can read (\"... not a log it can read: why\")\n";
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "upkpack: %s (see upkpack --help)\n", message.c_str());
@@ -82,6 +100,8 @@ void PrintLayout(const std::string& path, const package::Inspection& r) {
         const package::InspectedEntry& e = r.entries[i];
         std::printf("entry %zu:           record %" PRIu64 ", data %" PRIu64 ", size %" PRIu64 ", name %s\n", i + 1,
                     e.recordOffset, e.dataOffset, e.size, e.name.c_str());
+        std::printf("                   sha-256 %s\n", e.sha256.c_str());
+        if (!e.refusal.empty()) std::printf("                   not written by the unpacker: %s\n", e.refusal.c_str());
     }
     if (r.hasFiller) std::printf("filler:            %" PRIu64 " (%" PRIu64 " bytes)\n", r.fillerOffset, r.fillerLength);
     std::printf("trailer:           %" PRIu64 " (ends at %" PRIu64 ")\n", r.trailerOffset, r.trailerOffset + 284);
@@ -89,7 +109,7 @@ void PrintLayout(const std::string& path, const package::Inspection& r) {
         std::printf("certificate table: none\n");
     else
         std::printf("certificate table: %" PRIu32 " (%" PRIu32 " bytes)\n", r.certificateOffset, r.certificateLength);
-    std::printf("sha-256:           %s\n", r.sha256.c_str());
+    if (!r.sha256.empty()) std::printf("sha-256:           %s\n", r.sha256.c_str());
 }
 
 int Inspect(int argc, char** argv) {
@@ -99,11 +119,91 @@ int Inspect(int argc, char** argv) {
     bool sound = package::InspectPackage(path, result);
     PrintLayout(path, result);
     if (!sound) {
+        std::fflush(stdout);
         std::fprintf(stderr, "upkpack: %s: %s\n", path.c_str(), result.problem.c_str());
         return kExitFailure;
     }
     std::printf("OK: the unpacker extracts exactly the packed entries (%zu)\n", result.entries.size());
     return kExitOk;
+}
+
+int Extract(int argc, char** argv) {
+    std::string path, out;
+    bool verify = true;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--out") {
+            if (i + 1 >= argc) return UsageError("--out needs a folder");
+            out = argv[++i];
+        } else if (arg == "--no-verify") {
+            verify = false;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return UsageError("unknown option '" + arg + "'");
+        } else if (path.empty()) {
+            path = arg;
+        } else {
+            return UsageError("extract takes exactly one file");
+        }
+    }
+    if (path.empty()) return UsageError("extract needs the packaged file");
+    if (out.empty()) return UsageError("extract needs --out DIR");
+
+    package::Extraction result;
+    const bool complete = package::ExtractPackage(path, out, verify, result);
+    if (!result.unverified.empty()) std::printf("NOT VERIFIED (--no-verify): %s\n", result.unverified.c_str());
+    size_t written = 0;
+    for (size_t i = 0; i < result.entries.size(); ++i) {
+        const package::ExtractedEntry& e = result.entries[i];
+        std::printf("entry %zu: %s, %" PRIu64 " bytes, sha-256 %s", i + 1, e.name.c_str(), e.size,
+                    e.sha256.empty() ? "(not read to its end)" : e.sha256.c_str());
+        if (!e.skipped.empty())
+            std::printf(" (skipped, as the unpacker would: %s)", e.skipped.c_str());
+        else if (!e.written)
+            std::printf(" (not written)");
+        std::printf("\n");
+        written += e.written ? 1 : 0;
+    }
+    if (!result.entries.empty())
+        std::printf("wrote %zu of %zu entries (%" PRIu64 " bytes) into %s\n", written, result.entries.size(),
+                    result.bytesWritten, out.c_str());
+    if (!complete) {
+        std::fflush(stdout);  // the entries first, then what went wrong
+        std::fprintf(stderr, "upkpack: extract: %s: %s\n", path.c_str(), result.problem.c_str());
+        if (!result.leftBehind.empty()) std::fprintf(stderr, "upkpack: extract: %s\n", result.leftBehind.c_str());
+        return kExitFailure;
+    }
+    std::printf("OK: the package's SHA-256 %s matches its trailer\n", result.inspection.sha256.c_str());
+    return kExitOk;
+}
+
+int Log(int argc, char** argv) {
+    std::string path;
+    unpacklog::LogMode mode = unpacklog::LogMode::Runs;
+    bool modeGiven = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--last" || arg == "--text") {
+            if (modeGiven) return UsageError("log takes one of --last and --text");
+            mode = arg == "--last" ? unpacklog::LogMode::LastRun : unpacklog::LogMode::Text;
+            modeGiven = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return UsageError("unknown option '" + arg + "'");
+        } else if (path.empty()) {
+            path = arg;
+        } else {
+            return UsageError("log takes exactly one file");
+        }
+    }
+    if (path.empty()) return UsageError("log needs the unpack.log file");
+
+    std::string error = "it cannot be opened";
+    std::ifstream in(path, std::ios::binary);
+    int code = unpacklog::kUnreadable;
+    if (in) code = unpacklog::ReadLog(in, mode, std::cout, std::cerr, error);
+    std::cout.flush();
+    if (code == unpacklog::kUnreadable)
+        std::fprintf(stderr, "upkpack: log: %s: not a log it can read: %s\n", path.c_str(), error.c_str());
+    return code;
 }
 
 }  // namespace
@@ -117,5 +217,7 @@ int main(int argc, char** argv) {
     }
     if (command == "pack") return Pack(argc, argv);
     if (command == "inspect" || command == "verify") return Inspect(argc, argv);
+    if (command == "extract") return Extract(argc, argv);
+    if (command == "log") return Log(argc, argv);
     return UsageError("unknown command '" + command + "'");
 }

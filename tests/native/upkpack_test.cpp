@@ -1,7 +1,12 @@
-// The upkpack command line: pack, inspect and their exit codes.
+// The upkpack command line: pack, inspect, extract and their exit codes.
 #include "TestSupport.h"
 
+#include "tools/Sha256.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -178,6 +183,104 @@ TEST(Upkpack, InspectRefusesFilesWithoutAPackage) {
     }
 }
 
+// extract is inspect's walk writing as it goes: it writes every entry that
+// inspect lists, with the same bytes and digests.
+TEST(Upkpack, ExtractWritesExactlyWhatInspectLists) {
+    PackedFile packed;
+    std::string inspected, extracted;
+    ASSERT_EQ(RunTool({"inspect", packed.path}, &inspected), kOk) << inspected;
+    const std::string out = packed.dir.Path("made/by/extract");
+    ASSERT_EQ(RunTool({"extract", packed.path, "--out", out}, &extracted), kOk) << extracted;
+    int number = 0;
+    for (const char* name : {"package1.cab", "setup.ini"}) {
+        SCOPED_TRACE(name);
+        const Bytes packedBytes = ReadBytes(packed.dir.Path(name));
+        EXPECT_EQ(ReadBytes(out + "/" + name), packedBytes);
+        const std::string sha = package::Sha256::ToHex(package::Sha256::Of(packedBytes.data(), packedBytes.size()));
+        EXPECT_NE(inspected.find("sha-256 " + sha), std::string::npos) << inspected;
+        EXPECT_NE(extracted.find("entry " + std::to_string(++number) + ": " + name + ", " +
+                                 std::to_string(packedBytes.size()) + " bytes, sha-256 " + sha + "\n"),
+                  std::string::npos)
+            << extracted;
+    }
+}
+
+// What extract cannot prove it does not write, and it never replaces or
+// follows anything already in the folder.
+TEST(Upkpack, ExtractWritesNothingItCannotProveOrWouldReplace) {
+    PackedFile packed;
+    const std::string out = packed.dir.Path("out"), outside = packed.dir.Path("up.ini");
+    // A writer that computes the digest over a hostile name: only the unpacker's name check stops it.
+    auto renameSecond = [&](Bytes& bytes, const std::string& name) {
+        std::copy(name.c_str(), name.c_str() + name.size() + 1, bytes.begin() + packed.secondRecord + 24);
+        const auto digest = package::Sha256::Of(&bytes[packed.headerOffset], packed.trailer - packed.headerOffset);
+        std::copy(digest.begin(), digest.end(), bytes.begin() + packed.trailer + 32);
+    };
+    struct Case {
+        const char* label;
+        std::function<void(Bytes&)> prepare;  // damages the package or fills the folder
+        std::vector<std::string> options;
+        const char* says;
+        std::vector<std::string> folderAfter;  // empty: no folder made
+    } cases[] = {
+        {"data altered", [&](Bytes& b) { b.at(packed.headerOffset + 284 + 500) ^= 1; }, {}, "(trailer), found ", {}},
+        {"data altered, --no-verify",
+         [&](Bytes& b) { b.at(packed.headerOffset + 284 + 500) ^= 1; },
+         {"--no-verify"},
+         "NOT VERIFIED",
+         {"package1.cab", "setup.ini"}},
+        {"cut off", [](Bytes& b) { b.resize(b.size() - 300); }, {}, "cut off, or not packaged?", {}},
+        {"setup.ini already in the folder",
+         [&](Bytes&) {
+             std::filesystem::create_directory(out);
+             WriteBytes(out + "/setup.ini", Bytes{'m', 'i', 'n', 'e'});
+         },
+         {},
+         "exists already",
+         {"setup.ini"}},
+        {"a link in the folder named like an entry",
+         [&](Bytes&) {
+             std::filesystem::create_directory(out);
+             std::filesystem::create_symlink(outside, out + "/package1.cab");
+         },
+         {},
+         "exists already",
+         {"package1.cab"}},
+        {"a name that climbs out of the folder",
+         [&](Bytes& b) { renameSecond(b, "../up.ini"); },
+         {},
+         "skipped, as the unpacker would",
+         {"package1.cab"}},
+        {"a device name",
+         [&](Bytes& b) { renameSecond(b, "COM1.ini"); },
+         {},
+         "skipped, as the unpacker would",
+         {"package1.cab"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::filesystem::remove_all(out);
+        Bytes bytes = packed.bytes;
+        c.prepare(bytes);
+        WriteBytes(packed.dir.Path("case.exe"), bytes);
+        std::vector<std::string> arguments = {"extract", packed.dir.Path("case.exe"), "--out", out};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        std::string output;
+        EXPECT_EQ(RunTool(arguments, &output), kFailure) << output;
+        EXPECT_NE(output.find(c.says), std::string::npos) << output;
+        std::vector<std::string> listing;
+        if (Exists(out))
+            for (const auto& entry : std::filesystem::directory_iterator(out))
+                listing.push_back(entry.path().filename().string());
+        std::sort(listing.begin(), listing.end());
+        EXPECT_EQ(listing, c.folderAfter);
+        EXPECT_EQ(Exists(out), !c.folderAfter.empty());
+        EXPECT_FALSE(Exists(outside));
+        if (c.options.empty() && Exists(out + "/setup.ini"))
+            EXPECT_EQ(ReadBytes(out + "/setup.ini"), (Bytes{'m', 'i', 'n', 'e'}));
+    }
+}
+
 TEST(Upkpack, PackRefusalExitsWithFailureAndWritesNothing) {
     ScratchDir dir;
     Bytes stub = FakeStub();
@@ -206,11 +309,17 @@ TEST(Upkpack, UsageErrorsExitWith2) {
         {"pack", "--stub", "s.exe", "--out", "o.exe"},
         {"pack", "--stub"},
         {"pack", "--bogus", "--stub", "s.exe", "--out", "o.exe", "a.cab"},
+        {"extract", "a.exe"},
+        {"extract", "--out", "dir"},
+        {"extract", "a.exe", "b.exe", "--out", "dir"},
+        {"log"},
+        {"log", "unpack.log", "--last", "--text"},
     };
     for (const auto& arguments : cases) {
         std::string output;
         EXPECT_EQ(RunTool(arguments, &output), kUsage) << output;
-        EXPECT_NE(output.find("upkpack: "), std::string::npos) << output;
+        // log's unreadable file exits 2 as well; the words tell them apart.
+        EXPECT_NE(output.find("(see upkpack --help)"), std::string::npos) << output;
     }
     std::string help;
     EXPECT_EQ(RunTool({"--help"}, &help), kOk);

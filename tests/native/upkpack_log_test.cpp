@@ -1,0 +1,175 @@
+// upkpack log over real unpack.log lines: whole, damaged, interleaved, and
+// files that are no log at all.
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using namespace testsupport;
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The demo's run (scripts/sample-upgrade.sh), line for line: an upgrade.
+const std::vector<std::string> kUpgrade = Lines(
+    R"([300]2026-12-09 01:40:45  [CUnPackFileApp::InitInstance] upgrade criteria passed 3.5.0.0 >= 2.4.0.0 (Last=2)
+[300]2026-12-09 01:40:45  [CUnPackFileApp::InitInstance] Close VYAU pid:292 (Last=18)
+[300]2026-12-09 01:40:46  [CUtility::OSInfo] OS 6.1(7601) Service Pack 1 x64:1 (Last=18)
+[300]2026-12-09 01:40:46  [CUnPack::FindHeader] Name:C:\mox\download\data\UnPackFile.exe (Last=0)
+[300]2026-12-09 01:40:46  [CUnPack::FindHeader] Sign Size:0 (Last=0)
+[300]2026-12-09 01:40:46  [CUnPack::FindHeader] Header offset:376832 (Last=183)
+[300]2026-12-09 01:40:46  [CUnPack::UnPackFiles]  FreeSpace:71661551616 FileSize:270256 (Last=0)
+[300]2026-12-09 01:40:46  [CUnPack::UnPackFiles] (1/1)UnPack file name:C:\Program Files (x86)\Kestrune\Kestrune Remote\AutoUpdate\package1.cab (270256) (Last=87)
+[300]2026-12-09 01:40:46  [CUnPack::UnPackFiles] UnPack count:1 len:270256 File:C:\Program Files (x86)\Kestrune\Kestrune Remote\AutoUpdate\package1.cab (Last=0)
+[300]2026-12-09 01:40:46  [CUnPack::UnPackFiles] UnPack total 1 files. (Last=183)
+[300]2026-12-09 01:40:46  [CUnPackFileApp::InitInstance] upgrade start by manual (Last=183)
+[300]2026-12-09 01:40:46  [CUnPackFileApp::ExecuteCommand] succ wait pid:332 (Last=2)
+[300]2026-12-09 01:40:47  [CUnPackFileApp::ExecuteCommand] pid:332 finish ecode:0 (Last=183)
+[300]2026-12-09 01:40:47  [CUnPackFileApp::ExecuteCommand] succ wait pid:348 (Last=2)
+[300]2026-12-09 01:40:47  [CUnPackFileApp::ExecuteCommand] pid:348 finish ecode:0 (Last=183)
+[300]2026-12-09 01:40:47  [CUnPackFileApp::ExecuteCommand] succ wait pid:372 (Last=2)
+[300]2026-12-09 01:40:47  [CUnPackFileApp::ExecuteCommand] pid:372 finish ecode:0 (Last=183)
+[300]2026-12-09 01:40:47  [CUnPackFileApp::ExecuteCommand] succ wait pid:396 (Last=2)
+[300]2026-12-09 01:40:47  [CUnPackFileApp::ExecuteCommand] pid:396 finish ecode:0 (Last=183))");
+
+// The line of a refusal by the driver, and the fix-up's two lines after it.
+std::vector<std::string> Refusal(const std::string& pid, const std::string& why,
+                                 const std::string& time = "2026-12-10 09:00:00") {
+    const std::string head = "[" + pid + "]" + time + "  [CUnPackFileApp::";
+    return {head + "InitInstance] upgrade skip " + why + " (Last=0)",
+            head + "HackForNDUSilentInstallFail] upgrade skip, hack platform PLVA00 (Last=0)",
+            head + "HackForNDUSilentInstallFail] autoinstaller prepare to exit (Last=0)"};
+}
+const char kAnother[] =
+    "Another installation is in progress. You must complete that installation before starting this one.";
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// As the unpacker writes them: UTF-16LE, CR LF, no byte-order mark.
+Bytes Utf16(const std::vector<std::string>& lines) {
+    Bytes bytes;
+    for (const std::string& line : lines)
+        for (char c : line + "\r\n") bytes.insert(bytes.end(), {static_cast<uint8_t>(c), 0});
+    return bytes;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+int RunLog(const Bytes& file, const std::vector<std::string>& options, std::string& output) {
+    ScratchDir dir;
+    WriteBytes(dir.Path("unpack.log"), file);
+    std::vector<std::string> arguments = {"log", dir.Path("unpack.log")};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    return RunTool(arguments, &output);
+}
+
+TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
+    // A second copy started while the first extracted: its refusal lands among the first's lines.
+    std::vector<std::string> interleaved(kUpgrade.begin(), kUpgrade.begin() + 8);
+    interleaved = interleaved + Refusal("301", kAnother, "2026-12-09 01:40:46") +
+                  std::vector<std::string>(kUpgrade.begin() + 8, kUpgrade.end());
+    const Bytes upgrade = Utf16(kUpgrade);
+    struct Case {
+        const char* label;
+        Bytes file;
+        std::vector<std::string> options;
+        int expected;
+        std::vector<std::string> says, saysNot;
+    } cases[] = {
+        {"an upgrade, then a refusal",
+         Utf16(kUpgrade + Refusal("2412", "3.6.2.1 less than 3.6.2.1")),
+         {},
+         1,
+         {"run 1: pid 300, 2026-12-09 01:40:45 to 01:40:47 (19 lines)", "  mode:      manual\n",
+          "  installed: 3.5.0.0 (lower bound 2.4.0.0)\n",
+          "  outcome:   upgraded (installer exit codes: expand.exe 0, VYAuto.exe -i 0, VYAuto.exe -r 0)\n",
+          "run 2: pid 2412", "  outcome:   refused: upgrade skip 3.6.2.1 less than 3.6.2.1\n",
+          "2 runs in the log; the last, run 2 (pid 2412, 2026-12-10 09:00:00): refused\n"},
+         {}},
+        {"--last: a refusal, then an upgrade",
+         Utf16(Refusal("300", "3.6.2.1 less than 3.6.2.1") + kUpgrade),
+         {"--last"},
+         0,
+         {"run 2: pid 300", "upgraded"},
+         {"run 1:"}},
+        {"a second copy interleaved",
+         Utf16(interleaved),
+         {},
+         1,
+         {"  alongside: run 2 (pid 301)", "  alongside: run 1 (pid 300)", "upgraded (", "a second copy was running"},
+         {"begins:"}},
+        {"cut off inside the last command's line",
+         Bytes(upgrade.begin(), upgrade.end() - 31),
+         {},
+         1,
+         {"  outcome:   none in the log", "the file ends inside a line"},
+         {"upgraded ("}},
+        {"an odd number of bytes", upgrade + Bytes{'x'}, {}, 0, {"upgraded (", "odd number of bytes"}, {}},
+        {"a byte-order mark", Bytes{0xFF, 0xFE} + upgrade, {}, 0, {"upgraded (", "byte-order mark"}, {}},
+        {"--text", upgrade, {"--text"}, 0, {kUpgrade[0] + "\n" + kUpgrade[1] + "\n"}, {"run 1:"}},
+        {"UTF-8 text", Bytes(kUpgrade[0].begin(), kUpgrade[0].end()), {}, 2, {"8-bit text"}, {}},
+        {"binary junk", PatternBytes(100000, 3), {}, 2, {"no line of the log's format"}, {}},
+        {"an empty file", {}, {}, 2, {"the file is empty"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string output;
+        EXPECT_EQ(RunLog(c.file, c.options, output), c.expected) << output;
+        for (const std::string& text : c.says)
+            EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
+        for (const std::string& text : c.saysNot)
+            EXPECT_EQ(output.find(text), std::string::npos) << text << "\n" << output;
+        // Exit code 2 is also the usage error's: the message tells them apart.
+        if (c.expected == 2) {
+            EXPECT_NE(output.find("not a log it can read"), std::string::npos) << output;
+            EXPECT_EQ(output.find("--help"), std::string::npos) << output;
+        }
+    }
+}
+
+// Every refusal is explained in the words of the README's refusal table.
+TEST(UpkpackLog, ExplainsEachRefusalInTheReadmesWords) {
+    std::string readme;
+    for (uint8_t byte : ReadBytes(README_PATH)) readme += static_cast<char>(byte);
+    const char* refusals[] = {
+        kAnother,
+        "3.6.2.1 less than 3.6.2.1",
+        "OS less than the boundary 6.1",
+        " less than boundary 3.1.0.0",
+        "path not exist C:\\Program Files (x86)\\Kestrune\\Kestrune Remote\\AutoUpdate\\",
+        "unpack not success",
+        "expand err1",
+        "install service err5",
+        "launch service err-1073741819",
+    };
+    for (const char* refusal : refusals) {
+        SCOPED_TRACE(refusal);
+        std::string output;
+        EXPECT_EQ(RunLog(Utf16(Refusal("77", refusal)), {}, output), 1) << output;
+        EXPECT_NE(output.find(std::string("refused: upgrade skip ") + refusal), std::string::npos) << output;
+        // The meaning, its wrapped lines joined again.
+        const size_t start = output.find("  meaning:   ");
+        ASSERT_NE(start, std::string::npos) << output;
+        std::string meaning;
+        for (const std::string& line : Lines(output.substr(start + 13))) {
+            if (!meaning.empty() && line.compare(0, 13, std::string(13, ' ')) != 0) break;
+            meaning += (meaning.empty() ? "" : " ") + line.substr(meaning.empty() ? 0 : 13);
+        }
+        EXPECT_NE(readme.find("| " + meaning + " |"), std::string::npos) << meaning;
+    }
+}
+
+}  // namespace
