@@ -1,20 +1,6 @@
-# Cross-compiles the x86-64 build of the same sources with MinGW-w64 (posix
-# thread model). Releases ship the 32-bit build (mingw-i686.cmake); this one
-# lets the whole suite run on hosts that cannot execute 32-bit x86 code.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles the x86-64 build of the same sources. Releases ship the 32-bit
+# build (mingw-i686.cmake); this one lets the whole suite run on hosts that
+# cannot execute 32-bit x86 code.
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-
-find_program(CMAKE_C_COMPILER NAMES ${TOOLCHAIN_PREFIX}-gcc-posix ${TOOLCHAIN_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${TOOLCHAIN_PREFIX}-g++-posix ${TOOLCHAIN_PREFIX}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${TOOLCHAIN_PREFIX}-windres REQUIRED)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Test programs run under 64-bit Wine; scripts/wine-run picks the loader and the
-# prefix (UNPACK_WINEPREFIX).
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

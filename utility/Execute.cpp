@@ -5,30 +5,30 @@
 
 #include <shellapi.h>
 
+namespace {
+
+// The interpreter in a system folder the platform names (GetSystemDirectoryW's
+// kind), bounded to the classic path length; empty when the folder is unknown.
+std::wstring InterpreterIn(UINT(WINAPI* getFolder)(LPWSTR, UINT), const wchar_t* format) {
+    wchar_t folder[MAX_PATH] = {};
+    UINT length = getFolder(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::wstring();
+    wchar_t path[MAX_PATH + 1] = {};
+    FormatBounded(path, MAX_PATH, format, folder);
+    return path;
+}
+
+}  // namespace
+
 std::wstring CUtility::GetCommandInterpreter() {
+    std::wstring interpreter;
     // A 32-bit process on 64-bit Windows would get the 32-bit interpreter through
     // file-system redirection; "sysnative" reaches the native one.
-    if (!IsPreVista() && IsWow64()) {
-        wchar_t windows[MAX_PATH] = {};
-        UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-        if (length > 0 && length < MAX_PATH) {
-            wchar_t path[MAX_PATH + 1] = {};
-            FormatBounded(path, MAX_PATH, L"%s\\sysnative\\cmd.exe", windows);
-            return path;
-        }
-    }
+    if (!IsPreVista() && IsWow64()) interpreter = InterpreterIn(::GetSystemWindowsDirectoryW, L"%s\\sysnative\\cmd.exe");
     // A 64-bit process is not redirected, and "sysnative" does not exist for it:
     // its own system folder holds the native interpreter.
-    if (sizeof(void*) == 8) {
-        wchar_t system[MAX_PATH] = {};
-        UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-        if (length > 0 && length < MAX_PATH) {
-            wchar_t path[MAX_PATH + 1] = {};
-            FormatBounded(path, MAX_PATH, L"%s\\cmd.exe", system);
-            return path;
-        }
-    }
-    return L"cmd.exe";
+    else if (sizeof(void*) == 8) interpreter = InterpreterIn(::GetSystemDirectoryW, L"%s\\cmd.exe");
+    return interpreter.empty() ? L"cmd.exe" : interpreter;
 }
 
 bool StartHidden(const std::wstring& file, const std::wstring& parameters, HANDLE& process, DWORD& error) {
