@@ -1,6 +1,7 @@
 // Version texts, their comparison, the OS bound arithmetic and the OS level table.
 #include "app/Criteria.h"
 #include "utility/Utility.h"
+#include "utility/VersionBlock.h"
 
 #include <gtest/gtest.h>
 
@@ -240,6 +241,79 @@ TEST(GetModuleVersion, WithoutVersionInformationLeavesEverythingAlone) {
     EXPECT_EQ(0x11111111u, high);
     EXPECT_EQ(0x22222222u, low);
     EXPECT_FALSE(CUtility::GetModuleVersion(nullptr, &high, &low, 0));
+}
+
+// The version library's answers for one row: the size it reports, whether the
+// read succeeds, and whether the root block is found in the buffer.
+struct FakeVersionLibrary {
+    DWORD size;
+    BOOL readSucceeds;
+    BOOL rootFound;
+};
+
+const FakeVersionLibrary* g_library = nullptr;
+
+VS_FIXEDFILEINFO FixedInfo() {
+    VS_FIXEDFILEINFO info = {};
+    info.dwSignature = VS_FFI_SIGNATURE;
+    info.dwProductVersionMS = 0x00030006;  // product 3.6.2.1
+    info.dwProductVersionLS = 0x00020001;
+    info.dwFileVersionMS = 0x0003003E;  // file 3.62.1.109
+    info.dwFileVersionLS = 0x0001006D;
+    return info;
+}
+
+DWORD WINAPI FakeGetSize(LPCWSTR, LPDWORD handle) {
+    *handle = 0;
+    return g_library->size;
+}
+
+BOOL WINAPI FakeGetInfo(LPCWSTR, DWORD, DWORD, LPVOID) { return g_library->readSucceeds; }
+
+BOOL WINAPI FakeQuery(LPCVOID, LPCWSTR, LPVOID* value, PUINT size) {
+    static VS_FIXEDFILEINFO info = FixedInfo();
+    if (!g_library->rootFound) return FALSE;
+    *value = &info;
+    *size = sizeof(info);
+    return TRUE;
+}
+
+// A read that fails gives "no version" like a missing block, even when the
+// unread buffer happens to answer the query for the root block.
+TEST(GetModuleVersion, OnlyABlockThatWasReadGivesAVersion) {
+    const VersionInfoCalls calls = {FakeGetSize, FakeGetInfo, FakeQuery};
+    const struct {
+        const char* what;
+        FakeVersionLibrary library;
+        int selector;
+        const wchar_t* text;  // nullptr: no version, nothing written
+        DWORD high, low;
+    } cases[] = {
+        {"no version information", {0, TRUE, TRUE}, 1, nullptr, 0, 0},
+        {"the read fails", {512, FALSE, TRUE}, 1, nullptr, 0, 0},
+        {"no root block", {512, TRUE, FALSE}, 1, nullptr, 0, 0},
+        {"product version", {512, TRUE, TRUE}, 1, L"3.6.2.1", 0x00030006, 0x00020001},
+        {"file version", {512, TRUE, TRUE}, 0, L"3.62.1.109", 0x0003003E, 0x0001006D},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_library = &c.library;
+        wchar_t text[MAX_PATH] = L"untouched";
+        DWORD high = 0x11111111, low = 0x22222222;
+        BOOL found = ReadFixedVersion(L"C:\\any\\UnPackFile.exe", calls, text, &high, &low, c.selector);
+        g_library = nullptr;
+        if (c.text == nullptr) {
+            EXPECT_FALSE(found);
+            EXPECT_STREQ(L"untouched", text);
+            EXPECT_EQ(0x11111111u, high);
+            EXPECT_EQ(0x22222222u, low);
+        } else {
+            EXPECT_TRUE(found);
+            EXPECT_STREQ(c.text, text);
+            EXPECT_EQ(c.high, high);
+            EXPECT_EQ(c.low, low);
+        }
+    }
 }
 
 }  // namespace
