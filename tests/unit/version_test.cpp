@@ -358,4 +358,54 @@ TEST(ReadUpgradeBounds, KeysDefaultsAndEmptyValues) {
     ::DeleteFileW(path.c_str());
 }
 
+// Without the executable's folder the defaults apply, also when a stray
+// setup.ini with empty bounds, which would lift every bound, lies at the root
+// of the current drive, where "\setup.ini" leads.
+TEST(ReadUpgradeBounds, DefaultsWhenTheExecutablesFolderIsUnknown) {
+    const std::wstring stray = L"C:\\setup.ini";
+    if (::GetFileAttributesW(stray.c_str()) != INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "C:\\setup.ini exists and is not this test's to replace";
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"setup-ini-beside";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    auto write = [](const std::wstring& path, const char* text) {
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        DWORD written = 0;
+        bool ok = ::WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr) != FALSE;
+        ::CloseHandle(file);
+        return ok;
+    };
+    ASSERT_TRUE(write(folder + L"\\setup.ini", "[VERSIONCHECK]\r\nMLOWERBOUND=3.5.0.0\r\n"));
+    ASSERT_TRUE(write(stray, "[VERSIONCHECK]\r\nALOWERBOUND=\r\nMLOWERBOUND=\r\nAOSLOWERBOUND=\r\nMOSLOWERBOUND=\r\n"));
+    wchar_t saved[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, saved);
+    ::SetCurrentDirectoryW(L"C:\\");
+
+    const UpgradeBounds defaults = {L"3.1.0.0", L"2.4.0.0", L"5.0", L"5.0"};
+    const struct {
+        std::wstring modulePath;
+        UpgradeBounds expected;
+    } cases[] = {
+        {L"", defaults},
+        {L"UnPackFile.exe", defaults},
+        {L"\\UnPackFile.exe", defaults},
+        {folder + L"\\UnPackFile.exe", {L"3.1.0.0", L"3.5.0.0", L"5.0", L"5.0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.modulePath.begin(), c.modulePath.end()));
+        UpgradeBounds bounds = ReadUpgradeBounds(FindSetupIni(c.modulePath));
+        EXPECT_EQ(c.expected.autoVersion, bounds.autoVersion);
+        EXPECT_EQ(c.expected.manualVersion, bounds.manualVersion);
+        EXPECT_EQ(c.expected.autoOS, bounds.autoOS);
+        EXPECT_EQ(c.expected.manualOS, bounds.manualOS);
+    }
+
+    ::SetCurrentDirectoryW(saved);
+    ::DeleteFileW(stray.c_str());
+    ::DeleteFileW((folder + L"\\setup.ini").c_str());
+    ::RemoveDirectoryW(folder.c_str());
+}
+
 }  // namespace
