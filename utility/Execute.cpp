@@ -20,6 +20,8 @@ std::wstring CUtility::GetCommandInterpreter() {
     return L"cmd.exe";
 }
 
+DWORD StartFailureCode(DWORD lastError) { return lastError != ERROR_SUCCESS ? lastError : ERROR_INVALID_HANDLE; }
+
 bool StartHidden(const std::wstring& file, const std::wstring& parameters, HANDLE& process, DWORD& error) {
     process = nullptr;
     error = 0;
@@ -35,7 +37,7 @@ bool StartHidden(const std::wstring& file, const std::wstring& parameters, HANDL
     info.nShow = SW_HIDE;
 
     if (!::ShellExecuteExW(&info) || info.hProcess == nullptr) {
-        error = ::GetLastError();
+        error = StartFailureCode(::GetLastError());
         return false;
     }
     process = info.hProcess;
