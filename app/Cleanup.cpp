@@ -47,5 +47,12 @@ void CUnPackFileApp::RemoveDownloadFolder() {
     // The interpreter inherits our environment; it waits until we have ended,
     // since a running executable cannot be deleted.
     if (!::SetEnvironmentVariableW(kDownloadFolderVariable, folder.c_str())) return;
-    CUtility::Execute(std::wstring(), BuildRemovalParameters(), false);
+    // It would also inherit our current folder, which is the data folder when
+    // the updater started us from there and we refused before extraction:
+    // Windows does not remove a folder that is a process's current folder, so
+    // rmdir would empty the download folder and leave it standing. The parent
+    // lies outside what is removed (and ends in "mox", so it is never empty).
+    std::wstring parent = folder;
+    CUtility::TrimPath(parent, 1);
+    CUtility::Execute(parent, BuildRemovalParameters(), false);
 }
