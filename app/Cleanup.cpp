@@ -35,9 +35,13 @@ std::wstring FindDownloadFolder(const std::wstring& modulePath) {
 std::wstring BuildRemovalParameters() {
     // The folder reaches rmdir through a variable inside quotes: the quotes keep
     // blanks, '&', '^' and parentheses inside one argument, and the interpreter
-    // does not expand '%' again in a value it has substituted, so a folder name
-    // cannot widen what is removed.
-    return Format(L"/c timeout /t 5 & echo y | rmdir /s \"%%%s%%\"", kDownloadFolderVariable);
+    // expands the variable once, without looking for '%' again in the value it
+    // put in, so a folder name cannot widen what is removed. That holds only
+    // without a pipe: each side of a pipe runs in a child interpreter that
+    // parses its command line again, and would expand a name such as "%OS%"
+    // inside the folder's path into another path. So /q answers rmdir's
+    // question instead of a piped "y".
+    return Format(L"/c timeout /t 5 & rmdir /s /q \"%%%s%%\"", kDownloadFolderVariable);
 }
 
 void CUnPackFileApp::RemoveDownloadFolder() {
@@ -47,5 +51,12 @@ void CUnPackFileApp::RemoveDownloadFolder() {
     // The interpreter inherits our environment; it waits until we have ended,
     // since a running executable cannot be deleted.
     if (!::SetEnvironmentVariableW(kDownloadFolderVariable, folder.c_str())) return;
-    CUtility::Execute(std::wstring(), BuildRemovalParameters(), false);
+    // It would also inherit our current folder, which is the data folder when
+    // the updater started us from there and we refused before extraction:
+    // Windows does not remove a folder that is a process's current folder, so
+    // rmdir would empty the download folder and leave it standing. The parent
+    // lies outside what is removed (and ends in "mox", so it is never empty).
+    std::wstring parent = folder;
+    CUtility::TrimPath(parent, 1);
+    CUtility::Execute(parent, BuildRemovalParameters(), false);
 }

@@ -14,6 +14,7 @@ namespace {
 const wchar_t kCaller[] = L"CUnPackFileApp::InitInstance";
 
 std::wstring ReadBound(const std::wstring& iniPath, const wchar_t* key, const wchar_t* defaultValue) {
+    if (iniPath.empty()) return defaultValue;
     wchar_t value[256] = {};
     ::GetPrivateProfileStringW(L"VERSIONCHECK", key, defaultValue, value, 256, iniPath.c_str());
     return value;
@@ -42,6 +43,16 @@ int CompareOSWithBound(DWORD major, DWORD minor, const std::wstring& bound) {
     }
     uint32_t system = major * 256u + minor;
     return static_cast<int32_t>(system - packed);
+}
+
+std::wstring FindSetupIni(const std::wstring& modulePath) {
+    // Without the executable's folder, "\setup.ini" would be read from the
+    // root of the current drive, where a stray file could lift every bound.
+    if (modulePath.find(L'\\') == std::wstring::npos) return std::wstring();
+    std::wstring folder = modulePath;
+    CUtility::TrimPath(folder, 1);
+    if (folder.empty()) return std::wstring();
+    return Format(L"%s\\setup.ini", folder.c_str());
 }
 
 UpgradeBounds ReadUpgradeBounds(const std::wstring& iniPath) {
@@ -78,10 +89,7 @@ bool CUnPackFileApp::CheckUpgradeCriteria(bool manual, CRegistry& hostSettings, 
         return false;
     }
 
-    std::wstring iniPath = CUtility::GetModulePath();
-    CUtility::TrimPath(iniPath, 1);
-    iniPath = Format(L"%s\\setup.ini", iniPath.c_str());
-    UpgradeBounds bounds = ReadUpgradeBounds(iniPath);
+    UpgradeBounds bounds = ReadUpgradeBounds(FindSetupIni(CUtility::GetModulePath()));
     const std::wstring& versionBound = manual ? bounds.manualVersion : bounds.autoVersion;
     const std::wstring& osBound = manual ? bounds.manualOS : bounds.autoOS;
 

@@ -18,4 +18,10 @@ struct UpgradeBounds {
     std::wstring autoOS;         // AOSLOWERBOUND
     std::wstring manualOS;       // MOSLOWERBOUND
 };
+// An empty path gives the defaults without reading any file.
 UpgradeBounds ReadUpgradeBounds(const std::wstring& iniPath);
+
+// setup.ini in the folder of the executable at modulePath; empty when that
+// folder is not known (an empty module path, as a path of 260 characters or
+// more gives, or one without a folder).
+std::wstring FindSetupIni(const std::wstring& modulePath);

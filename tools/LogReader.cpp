@@ -277,8 +277,10 @@ const char* const kMeaning[] = {
     "the installed host is older than the mode's version bound (also when no host is installed); install the "
     "host afresh, or check the bound in `setup.ini`",
     "the unpack folder could not be created; check the rights on the programs folder and its free space",
-    "no package found, the package could not be read, or the disk filled up (see the `CUnPack::` lines above "
-    "it); check the file with `upkpack inspect` and the free space",
+    "no package found, the package could not be read, the disk filled up, or a leftover in the unpack folder "
+    "bears the name of one of the package's files and could not be replaced (`Cannot replace what stands in the "
+    "unpack folder: <path>`); see the `CUnPack::` lines above it. Nothing was expanded or installed; check the "
+    "file with `upkpack inspect`, the free space, and remove such a leftover",
     "`expand.exe` failed (a damaged cabinet); see `aucab.txt`, and check the cabinet with `upkpack extract`",
     "`VYAuto.exe -i` ended with a code other than 0 or 1066; see `aucab.txt`",
     "`VYAuto.exe -r` ended with a code other than 0 or 1066; see `aucab.txt`",

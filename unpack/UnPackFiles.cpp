@@ -125,7 +125,8 @@ int CUnPack::UnPackFiles() {
         // A name that is empty, climbs out of the folder or names a device
         // would write somewhere other than the unpack folder: refused like a
         // path the platform rejects.
-        if (!package::IsSafeEntryName(name))
+        bool nameAccepted = package::IsSafeEntryName(name);
+        if (!nameAccepted)
             error = CFileException(CFileException::badPath, 0, outputPath);
         else
             opened = output.Open(outputPath, CFile::modeWrite | CFile::modeCreate | CFile::shareExclusive |
@@ -143,6 +144,17 @@ int CUnPack::UnPackFiles() {
             }
         } else {
             CUtility::FileException(error);
+            // The platform refused a name we accepted (one too long for a path
+            // never reached it) while something of that name stands in the
+            // folder: a leftover the folder could not be emptied of, such as a
+            // read-only file. Going on would leave it in this entry's place, and
+            // the installation commands would take the previous upgrade's file
+            // for this package's. Its attributes are not cleared to write
+            // anyway: it may be a hard link to data elsewhere.
+            if (nameAccepted && error.m_lOsError != 0 && CUtility::FileExists(outputPath)) {
+                CUtility::Log(L"[%s] Cannot replace what stands in the unpack folder: %s", kCaller, outputPath.c_str());
+                return result;
+            }
             // Past the data that is not written, so the next read finds the next record.
             if (record.dataSize > static_cast<uint64_t>(INT64_MAX)) {
                 CUtility::Log(L"[%s] Cannot skip %lld bytes", kCaller, static_cast<long long>(record.dataSize));

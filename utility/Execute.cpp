@@ -31,6 +31,8 @@ std::wstring CUtility::GetCommandInterpreter() {
     return interpreter.empty() ? L"cmd.exe" : interpreter;
 }
 
+DWORD StartFailureCode(DWORD lastError) { return lastError != ERROR_SUCCESS ? lastError : ERROR_INVALID_HANDLE; }
+
 bool StartHidden(const std::wstring& file, const std::wstring& parameters, HANDLE& process, DWORD& error) {
     process = nullptr;
     error = 0;
@@ -46,7 +48,7 @@ bool StartHidden(const std::wstring& file, const std::wstring& parameters, HANDL
     info.nShow = SW_HIDE;
 
     if (!::ShellExecuteExW(&info) || info.hProcess == nullptr) {
-        error = ::GetLastError();
+        error = StartFailureCode(::GetLastError());
         return false;
     }
     process = info.hProcess;

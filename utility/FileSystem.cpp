@@ -68,7 +68,34 @@ bool CUtility::RemoveFile(const std::wstring& path) {
     return ::DeleteFileW(path.c_str()) != FALSE;
 }
 
-void CUtility::DeleteFolderTree(const std::wstring& path) {
+namespace filesystem {
+
+namespace {
+
+// A search of one folder that ends when it goes out of scope, or earlier by End.
+class FolderSearch {
+public:
+    FolderSearch(const TreeCalls& calls, const std::wstring& pattern, WIN32_FIND_DATAW* found)
+        : calls_(calls), handle_(calls.findFirst(pattern.c_str(), found)) {}
+    ~FolderSearch() { End(); }
+    FolderSearch(const FolderSearch&) = delete;
+    FolderSearch& operator=(const FolderSearch&) = delete;
+
+    bool IsOpen() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    bool Next(WIN32_FIND_DATAW* found) { return IsOpen() && calls_.findNext(handle_, found) != FALSE; }
+    void End() {
+        if (IsOpen()) calls_.findClose(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    const TreeCalls& calls_;
+    HANDLE handle_;
+};
+
+}  // namespace
+
+void DeleteFolderTree(const std::wstring& path, const TreeCalls& calls) {
     // An empty path would make the search below start at the root of the
     // current drive.
     if (path.empty()) return;
@@ -78,9 +105,9 @@ void CUtility::DeleteFolderTree(const std::wstring& path) {
     // Asked with a trailing backslash, the platform may answer for the target.
     std::wstring self = path;
     while (self.size() > 1 && self.back() == L'\\' && self[self.size() - 2] != L':') self.pop_back();
-    DWORD attributes = ::GetFileAttributesW(self.c_str());
+    DWORD attributes = calls.getAttributes(self.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        RemoveFolder(path);
+        calls.removeFolder(path);
         return;
     }
 
@@ -88,8 +115,8 @@ void CUtility::DeleteFolderTree(const std::wstring& path) {
     if (prefix.back() != L'\\') prefix += L'\\';
 
     WIN32_FIND_DATAW found;
-    ScopedFindHandle search(::FindFirstFileW((prefix + L"*").c_str(), &found));
-    if (search) {
+    FolderSearch search(calls, prefix + L"*", &found);
+    if (search.IsOpen()) {
         do {
             std::wstring entry = prefix + found.cFileName;
             if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -97,14 +124,26 @@ void CUtility::DeleteFolderTree(const std::wstring& path) {
                 // Junctions and folder links are removed themselves, never
                 // entered: their contents belong to another tree.
                 if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-                    RemoveFolder(entry);
+                    calls.removeFolder(entry);
                 else
-                    DeleteFolderTree(entry);
+                    DeleteFolderTree(entry, calls);
             } else {
                 // DeleteFileW on a file link removes the link, not its target.
-                RemoveFile(entry);
+                calls.removeFile(entry);
             }
-        } while (::FindNextFileW(search.Get(), &found));
+        } while (search.Next(&found));
     }
-    RemoveFolder(path);
+    // The open search is a handle on the folder: Windows accepts the removal
+    // then but only marks the folder for deletion, so it would still stand
+    // while we report it removed.
+    search.End();
+    calls.removeFolder(path);
+}
+
+}  // namespace filesystem
+
+void CUtility::DeleteFolderTree(const std::wstring& path) {
+    static const filesystem::TreeCalls kPlatform = {::GetFileAttributesW, ::FindFirstFileW, ::FindNextFileW,
+                                                    ::FindClose,          RemoveFolder,     RemoveFile};
+    filesystem::DeleteFolderTree(path, kPlatform);
 }

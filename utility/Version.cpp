@@ -1,6 +1,7 @@
 #include "utility/Format.h"
 #include "utility/SystemLibrary.h"
 #include "utility/Utility.h"
+#include "utility/VersionBlock.h"
 #include "utility/VersionText.h"
 
 #include <cstring>
@@ -48,27 +49,21 @@ int CUtility::CompareVersion(const std::wstring& a, const std::wstring& b) {
     return CompareVersionFields(first, second);
 }
 
-BOOL CUtility::GetModuleVersion(wchar_t* text, DWORD* mostSignificant, DWORD* leastSignificant, int selector) {
-    using SizeFunction = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
-    using InfoFunction = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
-    using QueryFunction = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
-    auto getSize = GetSystemFunction<SizeFunction>(L"version.dll", "GetFileVersionInfoSizeW");
-    auto getInfo = GetSystemFunction<InfoFunction>(L"version.dll", "GetFileVersionInfoW");
-    auto queryValue = GetSystemFunction<QueryFunction>(L"version.dll", "VerQueryValueW");
-    if (getSize == nullptr || getInfo == nullptr || queryValue == nullptr) return FALSE;
-
-    std::wstring path = GetModulePath();
+BOOL ReadFixedVersion(const std::wstring& file, const VersionInfoCalls& calls, wchar_t* text, DWORD* mostSignificant,
+                      DWORD* leastSignificant, int selector) {
     DWORD ignored = 0;
-    DWORD size = getSize(path.c_str(), &ignored);
+    DWORD size = calls.getSize(file.c_str(), &ignored);
     if (size == 0) return FALSE;
 
     unsigned char* block = new (std::nothrow) unsigned char[size];
     if (block == nullptr) return FALSE;
 
-    getInfo(path.c_str(), 0, size, block);
+    // A block that was not read holds whatever the allocation held: querying
+    // it could find a root block that no file carries.
+    BOOL found = calls.getInfo(file.c_str(), 0, size, block);
     VS_FIXEDFILEINFO* info = nullptr;
     UINT infoSize = 0;
-    BOOL found = queryValue(block, L"\\", reinterpret_cast<void**>(&info), &infoSize);
+    if (found) found = calls.queryValue(block, L"\\", reinterpret_cast<void**>(&info), &infoSize);
     // A root block shorter than the fixed record would be read past its end.
     if (found && (info == nullptr || infoSize < sizeof(VS_FIXEDFILEINFO))) found = FALSE;
     if (found) {
@@ -83,6 +78,15 @@ BOOL CUtility::GetModuleVersion(wchar_t* text, DWORD* mostSignificant, DWORD* le
     }
     delete[] block;
     return found;
+}
+
+BOOL CUtility::GetModuleVersion(wchar_t* text, DWORD* mostSignificant, DWORD* leastSignificant, int selector) {
+    VersionInfoCalls calls = {};
+    calls.getSize = GetSystemFunction<decltype(calls.getSize)>(L"version.dll", "GetFileVersionInfoSizeW");
+    calls.getInfo = GetSystemFunction<decltype(calls.getInfo)>(L"version.dll", "GetFileVersionInfoW");
+    calls.queryValue = GetSystemFunction<decltype(calls.queryValue)>(L"version.dll", "VerQueryValueW");
+    if (calls.getSize == nullptr || calls.getInfo == nullptr || calls.queryValue == nullptr) return FALSE;
+    return ReadFixedVersion(GetModulePath(), calls, text, mostSignificant, leastSignificant, selector);
 }
 
 int CUtility::MapOSLevel(DWORD major, DWORD minor, bool fallbackTable) {

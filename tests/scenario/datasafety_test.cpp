@@ -5,10 +5,13 @@
 // prefixes. After the run nothing but what the unpacker owns has changed.
 #include "tests/harness/Scenario.h"
 #include "tools/PackageWriter.h"
+#include "utility/Execute.h"
+#include "utility/Utility.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -216,7 +219,7 @@ TEST_F(DataSafetyTest, ALinkInTheOldUnpackFolderLeavesItsTargetAlone) {
 struct ReadOnlyRow {
     const char* what;
     const wchar_t* readOnlyName;  // in the old unpack folder
-    const char* content;
+    const char* content;          // its text, or nullptr for the previous upgrade's cabinet
     bool inTheWay;                // the package's cabinet has this name
 };
 
@@ -233,18 +236,24 @@ bool PlatformGuardsReadOnlyFiles(const std::wstring& readOnlyFile) {
 
 // Read-only files in the old unpack folder are left where they are. One that is
 // not among the package's names is in nobody's way. One in the place of the
-// package's cabinet keeps the new cabinet from being written (logged) where the
-// platform guards read-only files, and the stale file then fails its
-// expansion: the run ends with that refusal, not with a success built on the
-// old file. Where the platform lets it be overwritten, the new cabinet is
-// written and the upgrade succeeds.
+// package's cabinet, the previous upgrade's cabinet, keeps the new cabinet from
+// being written: the extraction then fails and the run refuses, instead of
+// expanding the old cabinet and reporting an upgrade that did not happen.
+// Where the platform lets a read-only file be overwritten (Wine as root), the
+// test holds that file open without write sharing for the run: the file then
+// cannot be replaced either, which stands for what the read-only attribute
+// does on Windows. Either way the unpacker sees a file of the entry's name that
+// it cannot create.
 TEST_F(DataSafetyTest, ReadOnlyFilesInTheOldUnpackFolder) {
     const ReadOnlyRow rows[] = {
         {"a read-only file of its own", L"old-notes.txt", "notes of the previous upgrade\r\n", false},
-        {"a read-only stale cabinet", L"package1.cab", "not a cabinet at all", true},
+        {"the previous upgrade's cabinet, read-only", L"package1.cab", nullptr, true},
     };
-    const std::vector<unsigned char> cabinet = ReadFileBytes(WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\host.cab");
-    ASSERT_FALSE(cabinet.empty());
+    // The package carries host.cab; the previous upgrade left the same host's
+    // files in another cabinet, which would install cleanly if expanded.
+    const std::vector<unsigned char> previous =
+        ReadFileBytes(WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\host-compressed.cab");
+    ASSERT_FALSE(previous.empty());
     for (const ReadOnlyRow& row : rows) {
         SCOPED_TRACE(row.what);
         ResetWorld();
@@ -256,44 +265,52 @@ TEST_F(DataSafetyTest, ReadOnlyFilesInTheOldUnpackFolder) {
         ASSERT_TRUE(CreateFolders(UnpackFolder() + L"sub"));
         ASSERT_TRUE(WriteTextFile(parent + L"\\neighbour.txt", "the neighbour's file\r\n"));
         std::wstring readOnly = UnpackFolder() + row.readOnlyName;
-        ASSERT_TRUE(WriteTextFile(readOnly, row.content));
+        const std::vector<unsigned char> content =
+            row.content != nullptr ? std::vector<unsigned char>(row.content, row.content + strlen(row.content)) : previous;
+        ASSERT_TRUE(WriteFileBytes(readOnly, content));
         ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
         std::wstring readOnlyInSub = UnpackFolder() + L"sub\\held.txt";
         ASSERT_TRUE(WriteTextFile(readOnlyInSub, "held\r\n"));
         ASSERT_TRUE(SetFileAttributesW(readOnlyInSub.c_str(), FILE_ATTRIBUTE_READONLY));
         ASSERT_TRUE(WriteTextFile(UnpackFolder() + L"stale.txt", "writable and stale\r\n"));
-        bool guarded = PlatformGuardsReadOnlyFiles(readOnly);
+        HANDLE holder = INVALID_HANDLE_VALUE;
+        if (row.inTheWay && !PlatformGuardsReadOnlyFiles(readOnly)) {
+            holder = CreateFileW(readOnly.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+        }
 
         std::wstring root = ScratchFolder(L"datasafety-readonly");
         std::wstring exe = Deliver(root);
         ASSERT_TRUE(SetHklmString(kHostKey, L"Version", L"3.5.0.0"));
 
         RunResult result = RunAuto(exe);
+        if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
         ASSERT_TRUE(result.finished);
         EXPECT_EQ(0u, result.exitCode);
         EXPECT_TRUE(result.boxes.empty());
         ASSERT_FALSE(result.log.empty());
 
         EXPECT_NE(0u, GetFileAttributesW(readOnly.c_str()) & FILE_ATTRIBUTE_READONLY);
+        EXPECT_TRUE(ReadFileBytes(readOnly) == content) << "the read-only file changed";
         EXPECT_TRUE(PathExists(readOnlyInSub));
         EXPECT_FALSE(PathExists(UnpackFolder() + L"stale.txt"));
         std::vector<unsigned char> neighbour = ReadFileBytes(parent + L"\\neighbour.txt");
         EXPECT_EQ("the neighbour's file\r\n", std::string(neighbour.begin(), neighbour.end()));
         EXPECT_TRUE(precious == SnapshotOf(kPrecious));
 
-        std::vector<unsigned char> kept = ReadFileBytes(readOnly);
-        bool upgrades = !row.inTheWay || !guarded;
-        if (row.inTheWay && !guarded)
-            EXPECT_TRUE(kept == cabinet) << "the cabinet was not written over the read-only file";
-        else
-            EXPECT_EQ(std::string(row.content), std::string(kept.begin(), kept.end()));
-        if (upgrades) {
+        if (!row.inTheWay) {
             EXPECT_FALSE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip")) << DescribeLog(result.log);
             EXPECT_TRUE(HasLine(result.log, std::wstring(kCaller) + L"upgrade start by auto")) << DescribeLog(result.log);
             EXPECT_TRUE(PathExists(UnpackFolder() + L"VYAuto.exe"));
         } else {
             EXPECT_TRUE(HasLineStarting(result.log, L"[CUtility::FileException] ")) << DescribeLog(result.log);
-            EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip expand err")) << DescribeLog(result.log);
+            EXPECT_TRUE(HasLine(result.log, std::wstring(kCaller) + L"upgrade skip unpack not success"))
+                << DescribeLog(result.log);
+            // No command ran: the old cabinet was not expanded.
+            EXPECT_FALSE(HasLineStarting(result.log, L"[CUnPackFileApp::ExecuteCommand]")) << DescribeLog(result.log);
+            EXPECT_FALSE(PathExists(UnpackFolder() + L"VYAuto.exe"));
+            EXPECT_FALSE(PathExists(UnpackFolder() + L"hostdata.txt"));
             EXPECT_EQ(L"[CUnPackFileApp::HackForNDUSilentInstallFail] autoinstaller prepare to exit",
                       result.log.back().message);
         }
@@ -320,72 +337,126 @@ std::vector<std::wstring> PrefixesOf(const std::wstring& name) {
     return prefixes;
 }
 
+// Delivers the unpacker in <scratch>\mox\<name>\data and runs it, refused since
+// another installation holds the lock, so that it cleans up. Around the
+// download folder stand siblings that a name split or spilled by the
+// interpreter would reach (each name a prefix of it, a longer one, and the
+// folder that the name's %VARIABLE% parts expand to, where that is a folder
+// name), a sibling with precious data and files in the mox folder and above.
+// Afterwards only the download folder is gone; everything else is unchanged.
+void ExpectOnlyTheDownloadFolderGoes(const std::wstring& name) {
+    SCOPED_TRACE(Narrow(name));
+    std::wstring root = ScratchFolder(L"datasafety-names");
+    std::wstring mox = root + L"\\mox";
+    std::wstring download = mox + L"\\" + name;
+    std::wstring exe = download + L"\\data\\UnPackFile.exe";
+    ASSERT_TRUE(CopyFileTo(ProductExe(), exe)) << Narrow(exe);
+    ASSERT_TRUE(WriteTextFile(download + L"\\data\\setup.ini", "[VERSIONCHECK]\r\n"));
+
+    for (const std::wstring& prefix : PrefixesOf(name))
+        ASSERT_TRUE(WriteTextFile(mox + L"\\" + prefix + L"\\keep.txt", Narrow(prefix))) << Narrow(prefix);
+    ASSERT_TRUE(WriteTextFile(mox + L"\\" + name + L" more\\keep.txt", "a longer sibling"));
+    wchar_t expanded[4096] = {};
+    DWORD length = ExpandEnvironmentStringsW(download.c_str(), expanded, 4096);
+    std::wstring expandedForm = length > 0 && length <= 4096 ? expanded : download;
+    if (expandedForm != download && expandedForm.find_first_of(L":;", 2) == std::wstring::npos) {
+        ASSERT_TRUE(WriteTextFile(expandedForm + L"\\keep.txt", "the expanded form")) << Narrow(expandedForm);
+    }
+    MakePrecious(mox + L"\\precious");
+    MakePrecious(kPrecious);
+    ASSERT_TRUE(WriteTextFile(mox + L"\\mox-level.txt", "beside the download folder"));
+    ASSERT_TRUE(WriteTextFile(root + L"\\root-level.txt", "above the mox folder"));
+
+    Snapshot rootBefore = SnapshotOf(root);
+    Snapshot outsideBefore = SnapshotOf(kPrecious);
+    // What must remain: everything but the download folder's own entries.
+    Snapshot expected;
+    std::wstring downloadRelative = download.substr(root.size() + 1) + L"\\";
+    for (const auto& entry : rootBefore)
+        if (entry.first.compare(0, downloadRelative.size(), downloadRelative) != 0) expected.insert(entry);
+    ASSERT_LT(expected.size(), rootBefore.size());
+
+    RunOptions options;
+    options.exe = exe;
+    options.args = {L"/S"};
+    RunResult result = scenario::Run(options);
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip Another installation"))
+        << DescribeLog(result.log);
+
+    EXPECT_TRUE(WaitUntil([&] { return !PathExists(download); }, 30000)) << "the download folder stayed";
+    // The interpreter is done once the folder is gone; give a split command
+    // a moment to do whatever else it would do before looking.
+    Sleep(1000);
+    Snapshot after = SnapshotOf(root);
+    for (const auto& entry : expected) {
+        auto found = after.find(entry.first);
+        EXPECT_TRUE(found != after.end() && found->second == entry.second) << "changed: " << Narrow(entry.first);
+    }
+    EXPECT_EQ(expected.size(), after.size());
+    EXPECT_TRUE(outsideBefore == SnapshotOf(kPrecious));
+    RemoveTree(kPrecious);
+}
+
+// True when the interpreter the unpacker starts expands %NAME% again inside a
+// value it has just put in place of a variable, in a command without a pipe.
+// Windows' cmd does not; Wine's cmd (Wine 8) does, with or without a pipe.
+bool InterpreterExpandsSubstitutedValuesAgain(const std::wstring& folder) {
+    std::wstring output = folder + L"\\expansion.txt";
+    SetEnvironmentVariableW(L"UNPACK_TEST_INNER", L"inner");
+    SetEnvironmentVariableW(L"UNPACK_TEST_OUTER", L"%UNPACK_TEST_INNER%");
+    HANDLE process = nullptr;
+    DWORD error = 0;
+    bool expands = false;
+    if (StartHidden(CUtility::GetCommandInterpreter(), L"/c echo [%UNPACK_TEST_OUTER%]>\"" + output + L"\"", process,
+                    error)) {
+        WaitForProcessEnd(process, 30000);
+        CloseHandle(process);
+        std::vector<unsigned char> bytes = ReadFileBytes(output);
+        expands = std::string(bytes.begin(), bytes.end()).find("[inner]") != std::string::npos;
+    }
+    SetEnvironmentVariableW(L"UNPACK_TEST_INNER", nullptr);
+    SetEnvironmentVariableW(L"UNPACK_TEST_OUTER", nullptr);
+    return expands;
+}
+
 // Download folders named with every character of the command interpreter's
-// syntax that a Windows folder name may hold. Only the download folder goes;
-// its siblings (each name a prefix of it), a sibling with precious data and
-// what lies in the mox folder itself stay byte for byte. (No name holds a
-// variable reference such as %PATH%: Wine's cmd expands %VAR% again inside a
-// value it has substituted, which Windows does not, so there such a name would
-// name another folder. Single percent signs are safe on both.)
+// syntax that a Windows folder name may hold: only the download folder goes.
+// Names holding references to defined variables follow in the next test.
 TEST_F(DataSafetyTest, OnlyTheDownloadFolderGoesWhateverItsName) {
-    const wchar_t* names[] = {
-        L"dl &^()%!;,='`~[]{}@#$+ x",
-        L"x) & del precious & (y",
-        L"a b",
-        L"^&^& 100% !x! %",
-        L"dl,dl;dl=dl",
-    };
     HeldMutex other;  // another installation is in progress: every run refuses and cleans up
     ASSERT_TRUE(other.IsHeld());
-    for (const wchar_t* name : names) {
-        SCOPED_TRACE(Narrow(name));
-        std::wstring root = ScratchFolder(L"datasafety-names");
-        std::wstring mox = root + L"\\mox";
-        std::wstring download = mox + L"\\" + name;
-        std::wstring exe = download + L"\\data\\UnPackFile.exe";
-        ASSERT_TRUE(CopyFileTo(ProductExe(), exe)) << Narrow(exe);
-        ASSERT_TRUE(WriteTextFile(download + L"\\data\\setup.ini", "[VERSIONCHECK]\r\n"));
+    for (const wchar_t* name : {L"dl &^()%!;,='`~[]{}@#$+ x", L"x) & del precious & (y", L"a b", L"^&^& 100% !x! %",
+                                L"dl,dl;dl=dl"})
+        ExpectOnlyTheDownloadFolderGoes(name);
+}
 
-        std::wstring downloadName = download.substr(mox.size() + 1);
-        for (const std::wstring& prefix : PrefixesOf(downloadName))
-            ASSERT_TRUE(WriteTextFile(mox + L"\\" + prefix + L"\\keep.txt", Narrow(prefix))) << Narrow(prefix);
-        ASSERT_TRUE(WriteTextFile(mox + L"\\" + downloadName + L" more\\keep.txt", "a longer sibling"));
-        MakePrecious(mox + L"\\precious");
-        MakePrecious(kPrecious);
-        ASSERT_TRUE(WriteTextFile(mox + L"\\mox-level.txt", "beside the download folder"));
-        ASSERT_TRUE(WriteTextFile(root + L"\\root-level.txt", "above the mox folder"));
+// Download folders whose names hold references to defined variables, %OS%,
+// %PATH%, %TEMP% and one whose value climbs out of the folder ("\..\victim"),
+// beside siblings named as those references expand: the interpreter expands
+// the variable that carries the folder once and leaves what the folder's name
+// holds alone, so only the download folder goes. A piped removal command
+// would fail here on Windows, since the child interpreter that runs the
+// pipe's side parses the folder's path again.
+// Wine's cmd expands a value it has substituted again even without a pipe, so
+// under Wine these names would aim the removal at the siblings whatever the
+// command: the test cannot show the command's behaviour there and is skipped.
+// (CleanupTest checks that the command has no pipe, under Wine as well.)
+TEST_F(DataSafetyTest, FolderNamesHoldingVariablesAreNotExpanded) {
+    std::wstring probe = ScratchFolder(L"datasafety-expansion");
+    bool expandsAgain = InterpreterExpandsSubstitutedValuesAgain(probe);
+    RemoveTree(probe);
+    if (expandsAgain)
+        GTEST_SKIP() << "this command interpreter expands %NAME% again inside a substituted value (Wine's cmd does; "
+                        "Windows' does not), so the names of this test would name other folders here";
 
-        Snapshot rootBefore = SnapshotOf(root);
-        Snapshot outsideBefore = SnapshotOf(kPrecious);
-        // What must remain: everything but the download folder's own entries.
-        Snapshot expected;
-        std::wstring downloadRelative = download.substr(root.size() + 1) + L"\\";
-        for (const auto& entry : rootBefore)
-            if (entry.first.compare(0, downloadRelative.size(), downloadRelative) != 0) expected.insert(entry);
-        ASSERT_LT(expected.size(), rootBefore.size());
-
-        RunOptions options;
-        options.exe = exe;
-        options.args = {L"/S"};
-        RunResult result = scenario::Run(options);
-        ASSERT_TRUE(result.finished);
-        EXPECT_EQ(0u, result.exitCode);
-        EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip Another installation"))
-            << DescribeLog(result.log);
-
-        EXPECT_TRUE(WaitUntil([&] { return !PathExists(download); }, 30000)) << "the download folder stayed";
-        // The interpreter is done once the folder is gone; give a split command
-        // a moment to do whatever else it would do before looking.
-        Sleep(1000);
-        Snapshot after = SnapshotOf(root);
-        for (const auto& entry : expected) {
-            auto found = after.find(entry.first);
-            EXPECT_TRUE(found != after.end() && found->second == entry.second) << "changed: " << Narrow(entry.first);
-        }
-        EXPECT_EQ(expected.size(), after.size());
-        EXPECT_TRUE(outsideBefore == SnapshotOf(kPrecious));
-        RemoveTree(kPrecious);
-    }
+    SetEnvironmentVariableW(L"UNPACK_TEST_UP", L"\\..\\victim");
+    HeldMutex other;
+    ASSERT_TRUE(other.IsHeld());
+    for (const wchar_t* name : {L"dl%OS%x", L"x%PATH%y", L"t%TEMP%", L"up%UNPACK_TEST_UP%"})
+        ExpectOnlyTheDownloadFolderGoes(name);
+    SetEnvironmentVariableW(L"UNPACK_TEST_UP", nullptr);
 }
 
 }  // namespace

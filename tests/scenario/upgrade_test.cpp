@@ -36,7 +36,8 @@ protected:
         DeleteHklmTree(kUpdaterKey);
         RemoveTree(ProgramFilesX86() + L"\\Kestrune");
         ResetLog();
-        for (const wchar_t* name : {L"FAKEHOST_LOG", L"FAKEHOST_EXIT_I", L"FAKEHOST_EXIT_R", L"UNPACK_TEST_EXPAND_EXIT"})
+        for (const wchar_t* name : {L"FAKEHOST_LOG", L"FAKEHOST_EXIT_I", L"FAKEHOST_EXIT_R", L"UNPACK_TEST_EXPAND_EXIT",
+                                    L"UNPACK_TEST_TIMEOUT_LOG"})
             SetEnvironmentVariableW(name, nullptr);
     }
 
@@ -273,7 +274,12 @@ TEST_F(UpgradeTest, FixUpEmptiesInstallTypeOfTheExistingPlatform) {
 }
 
 // The cleanup that every refusal runs: the download folder goes only in the
-// mox\<download>\data layout (names compared without regard to case).
+// mox\<download>\data layout (names compared without regard to case). Each run
+// starts from inside its data folder, as the updater starts it, and is refused
+// before extraction, so the unpacker's own current folder is still the data
+// folder: the removal must start elsewhere, since a folder that is a process's
+// current folder is not removed (on Windows, and by Wine's cmd too). The
+// timeout stand-in records where the interpreter was started.
 TEST_F(UpgradeTest, CleanupOnlyForTheDeliveryLayout) {
     struct Case {
         const wchar_t* dataFolder;    // below the scratch root
@@ -294,19 +300,30 @@ TEST_F(UpgradeTest, CleanupOnlyForTheDeliveryLayout) {
         std::wstring root = ScratchFolder(L"cleanup-layout");
         std::wstring exe = root + L"\\" + c.dataFolder + L"\\UnPackFile.exe";
         ASSERT_TRUE(CopyFileTo(ProductExe(), exe));
+        std::wstring started = root + L"\\timeout-started-in.txt";
+        SetEnvironmentVariableW(L"UNPACK_TEST_TIMEOUT_LOG", started.c_str());
         RunOptions options;
         options.exe = exe;
         options.args = {L"/S"};
+        options.workingFolder = root + L"\\" + c.dataFolder;
         RunResult result = scenario::Run(options);
         ASSERT_TRUE(result.finished);
+        EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip Another installation"))
+            << DescribeLog(result.log);
         if (c.removed != nullptr) {
             EXPECT_TRUE(WaitUntilGone(root + L"\\" + c.removed, 30000));
+            std::wstring parent = root + L"\\" + c.removed;
+            parent.erase(parent.rfind(L'\\'));
+            std::vector<unsigned char> folders = ReadFileBytes(started);
+            EXPECT_EQ(Narrow(parent) + "\r\n", std::string(folders.begin(), folders.end()));
         } else {
             Sleep(7000);
             EXPECT_TRUE(PathExists(exe));
+            EXPECT_FALSE(PathExists(started)) << "a removal was started";
         }
         EXPECT_TRUE(PathExists(root + L"\\" + c.kept));
     }
+    SetEnvironmentVariableW(L"UNPACK_TEST_TIMEOUT_LOG", nullptr);
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+#include <vector>
+
 namespace {
 
 using namespace unpacktest;
@@ -164,6 +168,111 @@ TEST(FileSystemTest, DeleteFolderTreeOfAnEmptyPathDoesNothing) {
     EXPECT_TRUE(Exists(parent + L"\\stays.txt"));
     EXPECT_TRUE(Exists(L"C:\\windows\\system32"));
     ForceRemoveTree(parent);
+}
+
+// ---- The order of the tree removal's calls ---------------------------------------
+// Windows keeps a folder's search open until FindClose and accepts the folder's
+// removal meanwhile, only marking it for deletion: the folder would stand while
+// it is reported removed. Wine cannot show this on disk, since its FindNextFileW
+// lets go of the folder once the listing reaches its end, so the walk runs here
+// over a tree held in memory, with calls that know which searches are open.
+
+struct FakeEntry {
+    const wchar_t* name;
+    DWORD attributes;
+};
+
+struct FakeTree {
+    std::map<std::wstring, std::vector<FakeEntry>> folders;  // path without trailing backslash
+    std::map<HANDLE, std::pair<std::wstring, size_t>> searches;  // open search: folder, next entry
+    std::vector<std::wstring> removedFolders;
+    std::vector<std::wstring> removedWhileSearched;
+    size_t nextHandle = 0x100;
+};
+
+FakeTree* g_tree = nullptr;
+
+std::wstring WithoutTrailingBackslash(std::wstring path) {
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+bool FillFound(HANDLE search, LPWIN32_FIND_DATAW found) {
+    auto& state = g_tree->searches[search];
+    const std::vector<FakeEntry>& entries = g_tree->folders[state.first];
+    // Every listing starts with "." and "..", as the platform's does.
+    size_t index = state.second++;
+    FakeEntry entry = index == 0   ? FakeEntry{L".", FILE_ATTRIBUTE_DIRECTORY}
+                      : index == 1 ? FakeEntry{L"..", FILE_ATTRIBUTE_DIRECTORY}
+                      : index - 2 < entries.size() ? entries[index - 2]
+                                                   : FakeEntry{nullptr, 0};
+    if (entry.name == nullptr) return false;
+    *found = WIN32_FIND_DATAW();
+    found->dwFileAttributes = entry.attributes;
+    wcscpy(found->cFileName, entry.name);
+    return true;
+}
+
+DWORD WINAPI FakeGetAttributes(LPCWSTR path) {
+    return g_tree->folders.count(WithoutTrailingBackslash(path)) != 0 ? FILE_ATTRIBUTE_DIRECTORY : INVALID_FILE_ATTRIBUTES;
+}
+
+HANDLE WINAPI FakeFindFirst(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
+    std::wstring folder = pattern;
+    folder.erase(folder.size() - 2);  // "\*"
+    if (g_tree->folders.count(folder) == 0) return INVALID_HANDLE_VALUE;
+    HANDLE search = reinterpret_cast<HANDLE>(g_tree->nextHandle++);
+    g_tree->searches[search] = {folder, 0};
+    FillFound(search, found);
+    return search;
+}
+
+BOOL WINAPI FakeFindNext(HANDLE search, LPWIN32_FIND_DATAW found) {
+    return g_tree->searches.count(search) != 0 && FillFound(search, found);
+}
+
+BOOL WINAPI FakeFindClose(HANDLE search) { return g_tree->searches.erase(search) != 0; }
+
+bool FakeRemoveFolder(const std::wstring& path) {
+    std::wstring folder = WithoutTrailingBackslash(path);
+    for (const auto& search : g_tree->searches)
+        if (search.second.first == folder) g_tree->removedWhileSearched.push_back(folder);
+    g_tree->removedFolders.push_back(folder);
+    return true;
+}
+
+bool FakeRemoveFile(const std::wstring&) { return true; }
+
+TEST(FileSystemTest, DeleteFolderTreeEndsEachSearchBeforeRemovingItsFolder) {
+    const filesystem::TreeCalls calls = {FakeGetAttributes, FakeFindFirst,    FakeFindNext,
+                                         FakeFindClose,     FakeRemoveFolder, FakeRemoveFile};
+    struct Case {
+        const wchar_t* path;
+        std::map<std::wstring, std::vector<FakeEntry>> folders;
+        std::vector<std::wstring> removedFolders;  // in order
+    };
+    const DWORD dir = FILE_ATTRIBUTE_DIRECTORY;
+    const Case cases[] = {
+        {L"C:\\t", {{L"C:\\t", {}}}, {L"C:\\t"}},
+        {L"C:\\t", {{L"C:\\t", {{L"f.txt", FILE_ATTRIBUTE_NORMAL}}}}, {L"C:\\t"}},
+        {L"C:\\t\\",
+         {{L"C:\\t", {{L"a", dir}, {L"f.txt", FILE_ATTRIBUTE_NORMAL}, {L"e", dir}}},
+          {L"C:\\t\\a", {{L"b", dir}, {L"g.bin", FILE_ATTRIBUTE_HIDDEN}}},
+          {L"C:\\t\\a\\b", {}},
+          {L"C:\\t\\e", {}}},
+         {L"C:\\t\\a\\b", L"C:\\t\\a", L"C:\\t\\e", L"C:\\t"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "tree of " << c.folders.size() << " folders at " << std::string(c.path, c.path + wcslen(c.path)));
+        FakeTree tree;
+        tree.folders = c.folders;
+        g_tree = &tree;
+        filesystem::DeleteFolderTree(c.path, calls);
+        g_tree = nullptr;
+        EXPECT_TRUE(tree.removedWhileSearched.empty()) << "a folder was removed while its search was open";
+        EXPECT_TRUE(tree.searches.empty()) << "a search was never ended";
+        EXPECT_EQ(c.removedFolders, tree.removedFolders);
+    }
 }
 
 // A link inside the tree points outside it: the walk must remove at most the

@@ -109,6 +109,21 @@ TEST(CommandRunnerTest, FailedStartReportsTheErrorCode) {
     EXPECT_NE(0u, error);
 }
 
+// A start that fails is never reported as 0, which both callers would take for
+// the interpreter's success: a last error of 0 becomes ERROR_INVALID_HANDLE,
+// any other is kept, even the 1066 that the host's installer may end with.
+TEST(CommandRunnerTest, FailedStartNeverReportsZero) {
+    const struct {
+        DWORD lastError;
+        DWORD expected;
+    } cases[] = {{ERROR_SUCCESS, ERROR_INVALID_HANDLE},
+                 {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+                 {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+                 {ERROR_NO_ASSOCIATION, ERROR_NO_ASSOCIATION},
+                 {1066, 1066}};
+    for (const auto& c : cases) EXPECT_EQ(c.expected, StartFailureCode(c.lastError)) << "last error " << c.lastError;
+}
+
 // Both runners start the native interpreter: a 64-bit one on 64-bit Windows,
 // whichever build of the unpacker asks (the 32-bit build through "sysnative",
 // the x86-64 build from its own system folder). The interpreter tells its own

@@ -1,6 +1,7 @@
 // Version texts, their comparison, the OS bound arithmetic and the OS level table.
 #include "app/Criteria.h"
 #include "utility/Utility.h"
+#include "utility/VersionBlock.h"
 
 #include <gtest/gtest.h>
 
@@ -242,6 +243,79 @@ TEST(GetModuleVersion, WithoutVersionInformationLeavesEverythingAlone) {
     EXPECT_FALSE(CUtility::GetModuleVersion(nullptr, &high, &low, 0));
 }
 
+// The version library's answers for one row: the size it reports, whether the
+// read succeeds, and whether the root block is found in the buffer.
+struct FakeVersionLibrary {
+    DWORD size;
+    BOOL readSucceeds;
+    BOOL rootFound;
+};
+
+const FakeVersionLibrary* g_library = nullptr;
+
+VS_FIXEDFILEINFO FixedInfo() {
+    VS_FIXEDFILEINFO info = {};
+    info.dwSignature = VS_FFI_SIGNATURE;
+    info.dwProductVersionMS = 0x00030006;  // product 3.6.2.1
+    info.dwProductVersionLS = 0x00020001;
+    info.dwFileVersionMS = 0x0003003E;  // file 3.62.1.109
+    info.dwFileVersionLS = 0x0001006D;
+    return info;
+}
+
+DWORD WINAPI FakeGetSize(LPCWSTR, LPDWORD handle) {
+    *handle = 0;
+    return g_library->size;
+}
+
+BOOL WINAPI FakeGetInfo(LPCWSTR, DWORD, DWORD, LPVOID) { return g_library->readSucceeds; }
+
+BOOL WINAPI FakeQuery(LPCVOID, LPCWSTR, LPVOID* value, PUINT size) {
+    static VS_FIXEDFILEINFO info = FixedInfo();
+    if (!g_library->rootFound) return FALSE;
+    *value = &info;
+    *size = sizeof(info);
+    return TRUE;
+}
+
+// A read that fails gives "no version" like a missing block, even when the
+// unread buffer happens to answer the query for the root block.
+TEST(GetModuleVersion, OnlyABlockThatWasReadGivesAVersion) {
+    const VersionInfoCalls calls = {FakeGetSize, FakeGetInfo, FakeQuery};
+    const struct {
+        const char* what;
+        FakeVersionLibrary library;
+        int selector;
+        const wchar_t* text;  // nullptr: no version, nothing written
+        DWORD high, low;
+    } cases[] = {
+        {"no version information", {0, TRUE, TRUE}, 1, nullptr, 0, 0},
+        {"the read fails", {512, FALSE, TRUE}, 1, nullptr, 0, 0},
+        {"no root block", {512, TRUE, FALSE}, 1, nullptr, 0, 0},
+        {"product version", {512, TRUE, TRUE}, 1, L"3.6.2.1", 0x00030006, 0x00020001},
+        {"file version", {512, TRUE, TRUE}, 0, L"3.62.1.109", 0x0003003E, 0x0001006D},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_library = &c.library;
+        wchar_t text[MAX_PATH] = L"untouched";
+        DWORD high = 0x11111111, low = 0x22222222;
+        BOOL found = ReadFixedVersion(L"C:\\any\\UnPackFile.exe", calls, text, &high, &low, c.selector);
+        g_library = nullptr;
+        if (c.text == nullptr) {
+            EXPECT_FALSE(found);
+            EXPECT_STREQ(L"untouched", text);
+            EXPECT_EQ(0x11111111u, high);
+            EXPECT_EQ(0x22222222u, low);
+        } else {
+            EXPECT_TRUE(found);
+            EXPECT_STREQ(c.text, text);
+            EXPECT_EQ(c.high, high);
+            EXPECT_EQ(c.low, low);
+        }
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -282,6 +356,56 @@ TEST(ReadUpgradeBounds, KeysDefaultsAndEmptyValues) {
         EXPECT_EQ(c.expected.manualOS, bounds.manualOS);
     }
     ::DeleteFileW(path.c_str());
+}
+
+// Without the executable's folder the defaults apply, also when a stray
+// setup.ini with empty bounds, which would lift every bound, lies at the root
+// of the current drive, where "\setup.ini" leads.
+TEST(ReadUpgradeBounds, DefaultsWhenTheExecutablesFolderIsUnknown) {
+    const std::wstring stray = L"C:\\setup.ini";
+    if (::GetFileAttributesW(stray.c_str()) != INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "C:\\setup.ini exists and is not this test's to replace";
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"setup-ini-beside";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    auto write = [](const std::wstring& path, const char* text) {
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        DWORD written = 0;
+        bool ok = ::WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr) != FALSE;
+        ::CloseHandle(file);
+        return ok;
+    };
+    ASSERT_TRUE(write(folder + L"\\setup.ini", "[VERSIONCHECK]\r\nMLOWERBOUND=3.5.0.0\r\n"));
+    ASSERT_TRUE(write(stray, "[VERSIONCHECK]\r\nALOWERBOUND=\r\nMLOWERBOUND=\r\nAOSLOWERBOUND=\r\nMOSLOWERBOUND=\r\n"));
+    wchar_t saved[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, saved);
+    ::SetCurrentDirectoryW(L"C:\\");
+
+    const UpgradeBounds defaults = {L"3.1.0.0", L"2.4.0.0", L"5.0", L"5.0"};
+    const struct {
+        std::wstring modulePath;
+        UpgradeBounds expected;
+    } cases[] = {
+        {L"", defaults},
+        {L"UnPackFile.exe", defaults},
+        {L"\\UnPackFile.exe", defaults},
+        {folder + L"\\UnPackFile.exe", {L"3.1.0.0", L"3.5.0.0", L"5.0", L"5.0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.modulePath.begin(), c.modulePath.end()));
+        UpgradeBounds bounds = ReadUpgradeBounds(FindSetupIni(c.modulePath));
+        EXPECT_EQ(c.expected.autoVersion, bounds.autoVersion);
+        EXPECT_EQ(c.expected.manualVersion, bounds.manualVersion);
+        EXPECT_EQ(c.expected.autoOS, bounds.autoOS);
+        EXPECT_EQ(c.expected.manualOS, bounds.manualOS);
+    }
+
+    ::SetCurrentDirectoryW(saved);
+    ::DeleteFileW(stray.c_str());
+    ::DeleteFileW((folder + L"\\setup.ini").c_str());
+    ::RemoveDirectoryW(folder.c_str());
 }
 
 }  // namespace
