@@ -1,7 +1,9 @@
 #include "tests/harness/Scenario.h"
 
 #include "framework/Handle.h"
+#include "tools/PackageWriter.h"
 
+#include <gtest/gtest.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -585,7 +587,6 @@ REGSAM HostView(HKEY root) { return root == HKEY_LOCAL_MACHINE ? kView32 : 0; }
 
 namespace {
 
-const wchar_t kMakerKey[] = L"Software\\Kestrune Inc.";
 const wchar_t kMakerBackupKey[] = L"Software\\UnPackFileTests\\MakerBackup";
 
 bool CopyHklmTree(const std::wstring& from, const std::wstring& to) {
@@ -788,6 +789,30 @@ std::wstring ProductVersionOf(const std::wstring& exe) {
     return std::to_wstring(HIWORD(info->dwProductVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwProductVersionMS)) +
            L"." + std::to_wstring(HIWORD(info->dwProductVersionLS)) + L"." +
            std::to_wstring(LOWORD(info->dwProductVersionLS));
+}
+
+void ResetUpgradeWorld() {
+    DeleteHklmTree(kHostKey);
+    DeleteHklmTree(kUpdaterKey);
+    std::wstring maker = MakerProgramsFolder();
+    if (!maker.empty()) RemoveTree(maker);
+    ResetLog();
+    for (const wchar_t* name : {L"FAKEHOST_LOG", L"FAKEHOST_EXIT_I", L"FAKEHOST_EXIT_R", L"UNPACK_TEST_EXPAND_EXIT",
+                                L"UNPACK_TEST_TIMEOUT_LOG"})
+        ::SetEnvironmentVariableW(name, nullptr);
+}
+
+std::wstring DeliverPackage(const std::wstring& root, const std::wstring& entryFile) {
+    std::wstring data = root + L"\\mox\\download\\data";
+    EXPECT_TRUE(CreateFolders(data));
+    std::wstring cabinet = root + L"\\package1.cab";
+    if (_wcsicmp(entryFile.c_str(), cabinet.c_str()) != 0) {
+        EXPECT_TRUE(CopyFileTo(entryFile, cabinet));
+    }
+    std::wstring exe = data + L"\\UnPackFile.exe";
+    std::string error;
+    EXPECT_TRUE(package::PackFiles(Narrow(ProductExe()), {Narrow(cabinet)}, Narrow(exe), error)) << error;
+    return exe;
 }
 
 }  // namespace scenario

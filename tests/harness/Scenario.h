@@ -4,6 +4,8 @@
 // each dismissed as if OK had been pressed.
 #pragma once
 
+#include "tests/harness/Product.h"
+
 #include <windows.h>
 
 #include <string>
@@ -220,5 +222,18 @@ std::wstring MakerProgramsFolder();
 std::wstring UnpackFolder();
 // The product version of an executable's version block as "a.b.c.d"; empty without one.
 std::wstring ProductVersionOf(const std::wstring& exe);
+
+// ---- An upgrade's world ------------------------------------------------------------
+
+// The machine as an upgrade scenario starts from and leaves it: no host or
+// updater keys, no maker's folder below the programs folder (so no unpack
+// folder), an empty unpack.log, and none of the settings the stand-ins take
+// from the environment (FAKEHOST_*, UNPACK_TEST_EXPAND_EXIT, UNPACK_TEST_TIMEOUT_LOG).
+void ResetUpgradeWorld();
+
+// Packs entryFile as "package1.cab" behind the built unpacker and delivers the
+// result as updaters do, at <root>\mox\download\data\UnPackFile.exe, which it
+// returns; a failure is reported to the running test.
+std::wstring DeliverPackage(const std::wstring& root, const std::wstring& entryFile);
 
 }  // namespace scenario

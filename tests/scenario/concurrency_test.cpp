@@ -15,12 +15,6 @@ using namespace scenario;
 
 namespace {
 
-const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
-const wchar_t kUpdaterKey[] = L"Software\\Kestrune Inc.\\Kestrune Software Updater";
-const wchar_t kPlvaProduct[] = L"Software\\Kestrune Inc.\\Kestrune Software Updater\\Platforms\\PLVA00\\Products\\SVR";
-const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
-const wchar_t kAnotherInstallation[] =
-    L"Another installation is in progress. You must complete that installation before starting this one.";
 
 // Created suspended with its own temporary folder, so that each copy writes its
 // own unpack.log: two copies sharing one log may lose a line by design (a line
@@ -66,24 +60,8 @@ protected:
         SetEnvironmentVariableW(L"TMP", savedTmp_.empty() ? nullptr : savedTmp_.c_str());
         SetEnvironmentVariableW(L"TEMP", savedTemp_.empty() ? nullptr : savedTemp_.c_str());
     }
-    void ResetWorld() {
-        DeleteHklmTree(kHostKey);
-        DeleteHklmTree(kUpdaterKey);
-        RemoveTree(ProgramFilesX86() + L"\\Kestrune");
-        ResetLog();
-        SetEnvironmentVariableW(L"FAKEHOST_LOG", nullptr);
-    }
-
-    std::wstring Deliver(const std::wstring& root) {
-        std::wstring data = root + L"\\mox\\download\\data";
-        EXPECT_TRUE(CreateFolders(data));
-        std::wstring cab = root + L"\\package1.cab";
-        EXPECT_TRUE(CopyFileTo(WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\host.cab", cab));
-        std::wstring exe = data + L"\\UnPackFile.exe";
-        std::string error;
-        EXPECT_TRUE(package::PackFiles(Narrow(ProductExe()), {Narrow(cab)}, Narrow(exe), error)) << error;
-        return exe;
-    }
+    static void ResetWorld() { ResetUpgradeWorld(); }
+    static std::wstring Deliver(const std::wstring& root) { return DeliverPackage(root, CabinetPath(L"host.cab")); }
 
     std::wstring savedTmp_;
     std::wstring savedTemp_;

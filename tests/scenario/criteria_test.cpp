@@ -16,22 +16,10 @@
 
 namespace {
 
-using scenario::BoxSeen;
-using scenario::LogLine;
-using scenario::RunOptions;
-using scenario::DescribeRun;
-using scenario::Narrow;
-using scenario::ProductVersionOf;
-using scenario::RunResult;
+using namespace scenario;
 
-const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
 
-const wchar_t kNoUpdates[] = L"There are no updates available at this time.";
-const wchar_t kAutoInstaller[] = L"Kestrune Ostrel Auto Installer";
-const wchar_t kUpdateFailedCaption[] = L"Kestrune Ostrel Update Failed";
-const wchar_t kFreshInstallStart[] = L"This new version of Kestrune Ostrel cannot be updated on your current version.";
 
-const std::wstring kCaller = L"[CUnPackFileApp::InitInstance] ";
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 

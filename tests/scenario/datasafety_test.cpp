@@ -21,9 +21,6 @@ using namespace scenario;
 
 namespace {
 
-const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
-const wchar_t kUpdaterKey[] = L"Software\\Kestrune Inc.\\Kestrune Software Updater";
-const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
 const wchar_t kPrecious[] = L"C:\\precious";
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs) {
@@ -154,23 +151,11 @@ protected:
 
     void ResetWorld() {
         RemoveLink(UnpackFolder() + L"linked");
-        DeleteHklmTree(kHostKey);
-        DeleteHklmTree(kUpdaterKey);
-        RemoveTree(ProgramFilesX86() + L"\\Kestrune");
+        ResetUpgradeWorld();
         RemoveTree(kPrecious);
-        ResetLog();
     }
 
-    std::wstring Deliver(const std::wstring& root) {
-        std::wstring data = root + L"\\mox\\download\\data";
-        EXPECT_TRUE(CreateFolders(data));
-        std::wstring cab = root + L"\\package1.cab";
-        EXPECT_TRUE(CopyFileTo(WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\host.cab", cab));
-        std::wstring exe = data + L"\\UnPackFile.exe";
-        std::string error;
-        EXPECT_TRUE(package::PackFiles(Narrow(ProductExe()), {Narrow(cab)}, Narrow(exe), error)) << error;
-        return exe;
-    }
+    static std::wstring Deliver(const std::wstring& root) { return DeliverPackage(root, CabinetPath(L"host.cab")); }
 
     RunResult RunAuto(const std::wstring& exe) {
         RunOptions options;

@@ -17,15 +17,9 @@ using namespace scenario;
 
 namespace {
 
-const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
-const wchar_t kUpdaterKey[] = L"Software\\Kestrune Inc.\\Kestrune Software Updater";
-const wchar_t kPlvaProduct[] = L"Software\\Kestrune Inc.\\Kestrune Software Updater\\Platforms\\PLVA00\\Products\\SVR";
-const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
 const ULONGLONG kSmallVolume = 1024 * 1024;
 const size_t kEntrySize = 2 * 1024 * 1024;
 
-std::wstring MakerFolder() { return ProgramFilesX86() + L"\\Kestrune"; }
-std::wstring UnpackFolder() { return MakerFolder() + L"\\Kestrune Remote\\AutoUpdate\\"; }
 
 int CountLinesStarting(const std::vector<LogLine>& log, const std::wstring& prefix) {
     int count = 0;
@@ -126,17 +120,12 @@ protected:
     void SetUp() override { ResetWorld(); }
     void TearDown() override { ResetWorld(); }
     void ResetWorld() {
-        EXPECT_TRUE(SmallVolume::Unmount(MakerFolder())) << "the small volume could not be unmounted";
-        DeleteHklmTree(kHostKey);
-        DeleteHklmTree(kUpdaterKey);
-        RemoveTree(MakerFolder());
-        ResetLog();
+        EXPECT_TRUE(SmallVolume::Unmount(MakerProgramsFolder())) << "the small volume could not be unmounted";
+        ResetUpgradeWorld();
     }
 
     // A 2 MiB entry behind the unpacker, delivered in mox\download\data.
     std::wstring Deliver(const std::wstring& root) {
-        std::wstring data = root + L"\\mox\\download\\data";
-        EXPECT_TRUE(CreateFolders(data));
         std::vector<unsigned char> bytes(kEntrySize);
         unsigned seed = 5;
         for (unsigned char& byte : bytes) {
@@ -145,10 +134,7 @@ protected:
         }
         std::wstring entry = root + L"\\package1.cab";
         EXPECT_TRUE(WriteFileBytes(entry, bytes));
-        std::wstring exe = data + L"\\UnPackFile.exe";
-        std::string error;
-        EXPECT_TRUE(package::PackFiles(Narrow(ProductExe()), {Narrow(entry)}, Narrow(exe), error)) << error;
-        return exe;
+        return DeliverPackage(root, entry);
     }
 };
 
@@ -173,10 +159,10 @@ TEST_F(DiskFullTest, TheCopyFailsCleanlyWhenTheVolumeFillsUp) {
     for (const FullRow& row : rows) {
         SCOPED_TRACE(row.what);
         ResetWorld();
-        SmallVolume volume(MakerFolder(), row.mountOptions);
+        SmallVolume volume(MakerProgramsFolder(), row.mountOptions);
         if (!volume.IsMounted())
             GTEST_SKIP() << "a small tmpfs volume could not be mounted (mount needs the root account): "
-                         << Narrow(MakerFolder());
+                         << Narrow(MakerProgramsFolder());
 
         std::wstring root = ScratchFolder(L"diskfull");
         std::wstring exe = Deliver(root);
@@ -226,7 +212,7 @@ TEST_F(DiskFullTest, TheCopyFailsCleanlyWhenTheVolumeFillsUp) {
         }
         EXPECT_TRUE(WaitUntil([&] { return !PathExists(root + L"\\mox\\download"); }, 30000));
 
-        EXPECT_TRUE(SmallVolume::Unmount(MakerFolder()));
+        EXPECT_TRUE(SmallVolume::Unmount(MakerProgramsFolder()));
     }
 }
 

@@ -11,26 +11,13 @@
 
 namespace {
 
-using scenario::BoxSeen;
-using scenario::LogLine;
-using scenario::RunOptions;
-using scenario::DescribeRun;
-using scenario::Narrow;
-using scenario::ProductVersionOf;
-using scenario::RunResult;
+using namespace scenario;
 
-const wchar_t kProduct[] = L"Kestrune Ostrel";
-const wchar_t kAutoInstaller[] = L"Kestrune Ostrel Auto Installer";
-const wchar_t kUpgradeSystem[] =
-    L"To install Kestrune Ostrel, please upgrade your system to Windows 7 or a newer version.";
-const wchar_t kAnotherInstallation[] =
-    L"Another installation is in progress. You must complete that installation before starting this one.";
 
 const wchar_t kSkipAnother[] =
     L"[CUnPackFileApp::InitInstance] upgrade skip Another installation is in progress. You must complete that "
     L"installation before starting this one.";
 const wchar_t kHackPlatformPrefix[] = L"[CUnPackFileApp::HackForNDUSilentInstallFail] upgrade skip, hack platform ";
-const wchar_t kPrepareToExit[] = L"[CUnPackFileApp::HackForNDUSilentInstallFail] autoinstaller prepare to exit";
 
 std::vector<std::wstring> Messages(const RunResult& result) {
     std::vector<std::wstring> messages;
@@ -68,7 +55,7 @@ TEST_F(FoundationTest, VistaIsRefusedWithABoxInBothModesAndNoLog) {
         EXPECT_EQ(result.exitCode, 0u);
         ASSERT_EQ(result.boxes.size(), 1u) << DescribeRun(result);
         EXPECT_EQ(result.boxes[0].text, kUpgradeSystem);
-        EXPECT_EQ(result.boxes[0].caption, kProduct);
+        EXPECT_EQ(result.boxes[0].caption, kProductName);
         EXPECT_EQ(result.boxes[0].style, static_cast<UINT>(MB_ICONINFORMATION));
         EXPECT_TRUE(result.log.empty()) << DescribeRun(result);
     }
@@ -101,7 +88,7 @@ TEST_F(FoundationTest, SecondInstanceIsRefused) {
         ASSERT_EQ(hack, 1) << DescribeRun(result);
         std::wstring platform = messages[1].substr(wcslen(kHackPlatformPrefix));
         EXPECT_TRUE(platform == L"PLVA00" || platform == L"PROTOOVRA00") << Narrow(platform);
-        EXPECT_EQ(Find(messages, kPrepareToExit, false, hack + 1), static_cast<int>(messages.size()) - 1)
+        EXPECT_EQ(Find(messages, kLastLine, false, hack + 1), static_cast<int>(messages.size()) - 1)
             << DescribeRun(result);
         for (const LogLine& line : result.log) EXPECT_EQ(line.time.size(), 19u) << Narrow(line.raw);
 

@@ -11,7 +11,6 @@ using namespace scenario;
 
 namespace {
 
-const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
 
 // Per-program DLL overrides of Wine (HKCU\Software\Wine\AppDefaults\<exe>\DllOverrides).
 void SetNativeFirst(const std::wstring& exe, bool on) {

@@ -16,18 +16,8 @@
 
 namespace {
 
-using scenario::LogLine;
-using scenario::RunOptions;
-using scenario::DescribeRun;
-using scenario::Narrow;
-using scenario::ProductVersionOf;
-using scenario::RunResult;
+using namespace scenario;
 
-const wchar_t kMakerKey[] = L"Software\\Kestrune Inc.";
-const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
-const wchar_t kBusinessKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server for Business";
-const std::wstring kCaller = L"[CUnPackFileApp::InitInstance] ";
-const wchar_t kLastLine[] = L"[CUnPackFileApp::HackForNDUSilentInstallFail] autoinstaller prepare to exit";
 // The built unpacker's own version; the auto mode's default bounds.
 const wchar_t kOwnVersion[] = L"3.6.2.1";
 
@@ -56,12 +46,6 @@ bool SetRawValue(HKEY root, const wchar_t* keyPath, const wchar_t* name, DWORD t
                                    static_cast<DWORD>(count));
     ::RegCloseKey(key);
     return status == ERROR_SUCCESS;
-}
-
-std::wstring MakerProgramsFolder() {
-    wchar_t programs[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, programs))) return std::wstring();
-    return std::wstring(programs) + L"\\Kestrune";
 }
 
 class HostileTest : public ::testing::Test {

@@ -31,12 +31,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
-const wchar_t kUpdaterKey[] = L"Software\\Kestrune Inc.\\Kestrune Software Updater";
-const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
-const wchar_t kLastRefusalLine[] = L"[CUnPackFileApp::HackForNDUSilentInstallFail] autoinstaller prepare to exit";
-const wchar_t kDiskSpaceText[] = L"There is not enough disk space to install .";
-const wchar_t kDiskSpaceCaption[] = L"Kestrune Ostrel";
 const wchar_t kScratch[] = L"malformed";
 // The installation commands cost several seconds under Wine; every variant
 // whose index is a multiple of this runs them all, the others have the
@@ -655,14 +649,7 @@ protected:
         ResetWorld();
     }
 
-    static void ResetWorld() {
-        DeleteHklmTree(kHostKey);
-        DeleteHklmTree(kUpdaterKey);
-        RemoveTree(MakerFolder());
-        ResetLog();
-        for (const wchar_t* name : {L"FAKEHOST_LOG", L"FAKEHOST_EXIT_I", L"FAKEHOST_EXIT_R", L"UNPACK_TEST_EXPAND_EXIT"})
-            SetEnvironmentVariableW(name, nullptr);
-    }
+    static void ResetWorld() { ResetUpgradeWorld(); }
 
     // Runs one damaged package and checks everything a run must respect.
     void RunVariant(const Variant& v, int index, Tally& tally) {
@@ -692,7 +679,7 @@ protected:
         // Only the disk-space box may appear, and only with its log line.
         int diskBoxes = 0;
         for (const BoxSeen& box : result.boxes) {
-            if (box.text == kDiskSpaceText && box.caption == kDiskSpaceCaption)
+            if (box.text == kDiskSpaceText && box.caption == kProductName)
                 ++diskBoxes;
             else
                 ADD_FAILURE() << "unexpected box [" << Narrow(box.caption) << "] " << Narrow(box.text);
@@ -726,7 +713,7 @@ protected:
                         last.find(L" finish ecode:") != std::wstring::npos)
                 << DescribeRun(result);
         } else {
-            EXPECT_EQ(kLastRefusalLine, last) << DescribeRun(result);
+            EXPECT_EQ(kLastLine, last) << DescribeRun(result);
         }
         bool total = HasLineStarting(result.log, L"[CUnPack::UnPackFiles] UnPack total ");
         EXPECT_EQ(outcome != kNoPackage && outcome != kUnpackFailed && outcome != kPathMissing, total)

@@ -13,7 +13,7 @@
 
 namespace {
 
-using scenario::ChildProcess;
+using namespace scenario;
 
 // The 64-bit interpreter, which the unpacker starts: reached through
 // "sysnative" from a 32-bit process, from system32 by a 64-bit one.

@@ -15,43 +15,14 @@ using namespace scenario;
 
 namespace {
 
-const wchar_t kHostKey[] = L"Software\\Kestrune Inc.\\Kestrune Remote Server";
-const wchar_t kUpdaterKey[] = L"Software\\Kestrune Inc.\\Kestrune Software Updater";
-const wchar_t kPlvaProduct[] = L"Software\\Kestrune Inc.\\Kestrune Software Updater\\Platforms\\PLVA00\\Products\\SVR";
-const wchar_t kProtoProduct[] =
-    L"Software\\Kestrune Inc.\\Kestrune Software Updater\\Platforms\\PROTOOVRA00\\Products\\SVR";
-const wchar_t kCaller[] = L"[CUnPackFileApp::InitInstance] ";
-
-std::wstring CabinetPath(const wchar_t* name) {
-    return WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\" + name;
-}
 
 class UpgradeTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetWorld(); }
     void TearDown() override { ResetWorld(); }
-
-    void ResetWorld() {
-        DeleteHklmTree(kHostKey);
-        DeleteHklmTree(kUpdaterKey);
-        RemoveTree(ProgramFilesX86() + L"\\Kestrune");
-        ResetLog();
-        for (const wchar_t* name : {L"FAKEHOST_LOG", L"FAKEHOST_EXIT_I", L"FAKEHOST_EXIT_R", L"UNPACK_TEST_EXPAND_EXIT",
-                                    L"UNPACK_TEST_TIMEOUT_LOG"})
-            SetEnvironmentVariableW(name, nullptr);
-    }
-
-    // Packs the cabinet as package1.cab behind the built unpacker and places
-    // the result at <root>\mox\download\data\UnPackFile.exe.
-    std::wstring Deliver(const std::wstring& root, const std::wstring& cabinet) {
-        std::wstring data = root + L"\\mox\\download\\data";
-        EXPECT_TRUE(CreateFolders(data));
-        std::wstring cab = root + L"\\package1.cab";
-        EXPECT_TRUE(CopyFileTo(cabinet, cab));
-        std::wstring exe = data + L"\\UnPackFile.exe";
-        std::string error;
-        EXPECT_TRUE(package::PackFiles(Narrow(ProductExe()), {Narrow(cab)}, Narrow(exe), error)) << error;
-        return exe;
+    static void ResetWorld() { ResetUpgradeWorld(); }
+    static std::wstring Deliver(const std::wstring& root, const std::wstring& cabinet) {
+        return DeliverPackage(root, cabinet);
     }
 
     void InstallHost(const wchar_t* version) { ASSERT_TRUE(SetHklmString(kHostKey, L"Version", version)); }
