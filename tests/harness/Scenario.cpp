@@ -693,6 +693,19 @@ bool WaitForProcessEnd(HANDLE process, DWORD limitMs, DWORD* exitCode) {
     return true;
 }
 
+bool StartUnixProgram(const std::wstring& program, const std::wstring& arguments) {
+    std::wstring image = L"Z:" + program;
+    std::replace(image.begin(), image.end(), L'/', L'\\');
+    if (!PathExists(image)) return false;
+    ChildProcess starter = StartProcess(FixturePath(L"unixstart.exe"), {image, L"\"" + program + L"\" " + arguments});
+    DWORD code = 1;
+    return starter.IsValid() && starter.WaitForEnd(30000, &code) && code == 0;
+}
+
+bool StartUnixProgram(const std::wstring& program, const std::string& arguments) {
+    return StartUnixProgram(program, std::wstring(arguments.begin(), arguments.end()));
+}
+
 std::vector<DWORD> FindProcessesByName(const std::wstring& imageName) {
     std::vector<DWORD> ids;
     ForEachProcess([&](const PROCESSENTRY32W& entry) {

@@ -190,6 +190,12 @@ ChildProcess StartProcess(const std::wstring& exe, const std::vector<std::wstrin
 ChildProcess StartSleeperAs(const std::wstring& folder, const std::wstring& name, DWORD seconds = 600);
 // True when the process ended within the limit.
 bool WaitForProcessEnd(HANDLE process, DWORD limitMs, DWORD* exitCode = nullptr);
+// Starts a Unix program (a path such as "/bin/rm") with its arguments, as Wine
+// lets a Windows program do, without waiting for it; false when it is not
+// there or could not be started. The start goes through the unixstart fixture.
+bool StartUnixProgram(const std::wstring& program, const std::wstring& arguments);
+// The same with 8-bit arguments (Unix paths), each byte taken as one character.
+bool StartUnixProgram(const std::wstring& program, const std::string& arguments);
 // Ids of the running processes with this image name (case ignored).
 std::vector<DWORD> FindProcessesByName(const std::wstring& imageName);
 

@@ -49,26 +49,6 @@ std::string UnixPathOf(const std::wstring& path) {
     return result;
 }
 
-bool StartUnixProgram(const std::wstring& program, const std::string& arguments) {
-    std::wstring image = L"Z:" + program;
-    for (wchar_t& c : image)
-        if (c == L'/') c = L'\\';
-    if (!PathExists(image)) return false;
-    std::wstring commandLine = L"\"" + program + L"\" " + std::wstring(arguments.begin(), arguments.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(image.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &info))
-        return false;
-    if (info.hProcess != nullptr) {
-        WaitForSingleObject(info.hProcess, 60000);
-        CloseHandle(info.hProcess);
-    }
-    if (info.hThread != nullptr) CloseHandle(info.hThread);
-    return true;
-}
-
 bool IsReparsePoint(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;

@@ -51,26 +51,6 @@ std::string UnixPathOf(const std::wstring& path) {
 
 // Wine runs Unix programs through CreateProcessW but hands back no process
 // handle: the caller waits for the program's effect.
-bool StartUnixProgram(const std::wstring& program, const std::string& arguments) {
-    std::wstring image = L"Z:" + program;
-    for (wchar_t& c : image)
-        if (c == L'/') c = L'\\';
-    if (!PathExists(image)) return false;
-    std::wstring commandLine = L"\"" + program + L"\" " + std::wstring(arguments.begin(), arguments.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(image.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &info))
-        return false;
-    if (info.hProcess != nullptr) {
-        WaitForSingleObject(info.hProcess, 60000);
-        CloseHandle(info.hProcess);
-    }
-    if (info.hThread != nullptr) CloseHandle(info.hThread);
-    return true;
-}
-
 // The size of the volume a folder lies on; 0 when it cannot be told.
 ULONGLONG VolumeSize(const std::wstring& folder) {
     ULARGE_INTEGER available = {}, total = {}, free = {};

@@ -4,6 +4,8 @@
 // presses OK on the message boxes this process shows.
 #pragma once
 
+#include "tests/harness/Scenario.h"
+
 #include "framework/Handle.h"
 #include "unpack/layout/PackageLayout.h"
 #include "unpack/layout/PackageParse.h"
@@ -251,23 +253,7 @@ inline std::string UnixPath(const std::wstring& path) {
 // Starts a Unix program: Wine runs ELF binaries through CreateProcessW, but
 // hands back no process handle, so callers wait for the program's effect.
 inline bool StartUnix(const std::wstring& program, const std::wstring& arguments) {
-    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
-    std::wstring image = L"Z:" + program;
-    for (wchar_t& c : image)
-        if (c == L'/') c = L'\\';
-    if (::GetFileAttributesW(image.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(image.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                          &startup, &info))
-        return false;
-    if (info.hProcess != nullptr) {
-        ::WaitForSingleObject(info.hProcess, 60000);
-        ::CloseHandle(info.hProcess);
-    }
-    if (info.hThread != nullptr) ::CloseHandle(info.hThread);
-    return true;
+    return scenario::StartUnixProgram(program, arguments);
 }
 
 // Polls until the condition holds or the time limit passes.
