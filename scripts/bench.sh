@@ -7,7 +7,7 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-upf_choose_arch
+upf_choose_arch run
 win=$UPF_BUILD
 native=$UPF_ROOT/build/native
 prefix=$UPF_WINE_DIR/bench
@@ -51,3 +51,4 @@ upf_wine "$prefix" "$win/bench/process_bench.exe" 10 "$(winpath "$win/app/UnPack
 printf 'trivial program:    '
 upf_wine "$prefix" "$win/bench/process_bench.exe" 10 "$(winpath "$win/fixtures/sleeper.exe")" 0
 upf_stop_prefix "$prefix"
+upf_say "$UPF_ARCH_NOTE"

@@ -11,7 +11,7 @@ cd "$UPF_ROOT"
 bash "$UPF_ROOT/scripts/setup.sh"
 # The shipped 32-bit build where this host runs 32-bit x86 code, the x86-64
 # build of the same sources where it cannot (UNPACK_ARCH forces one).
-upf_choose_arch
+upf_choose_arch run
 upf_build_preset "$UPF_PRESET"
 upf_build_preset native
 

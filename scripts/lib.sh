@@ -23,9 +23,11 @@ upf_host_runs_32bit() {
 #   UPF_WINE_LOADER the Wine loader for that build (see upf_run_wine)
 # The 32-bit build is tested wherever the host can run it; UNPACK_ARCH=x86 or
 # x64 forces a build, and forcing x86 where it cannot run fails at once.
-# Call after scripts/setup.sh, which installs Wine.
+# With the argument "run" (the demo and the benchmarks) the note says which
+# build ran rather than which was tested. Call after scripts/setup.sh, which
+# installs Wine.
 upf_choose_arch() {
-  local runs32=yes
+  local purpose=${1:-test} runs32=yes
   upf_host_runs_32bit || runs32=no
   case ${UNPACK_ARCH:-} in
     "") if [ $runs32 = yes ]; then UPF_ARCH=x86; else UPF_ARCH=x64; fi ;;
@@ -36,17 +38,24 @@ upf_choose_arch() {
     x64) UPF_ARCH=x64 ;;
     *) upf_die "UNPACK_ARCH must be x86 or x64, not '$UNPACK_ARCH'" ;;
   esac
+  local host="this host runs 32-bit x86 code"
+  [ $runs32 = yes ] || host="this host cannot run 32-bit x86 code (kernel without IA-32 emulation)"
+  [ -z "${UNPACK_ARCH:-}" ] || host="UNPACK_ARCH=$UNPACK_ARCH"
   if [ $UPF_ARCH = x86 ]; then
     UPF_PRESET=windows
     UPF_WINE_LOADER=wine
-    UPF_ARCH_NOTE="this host runs 32-bit x86 code: tested the shipped 32-bit build, and the x86-64 build's unit tests"
+    if [ "$purpose" = run ]; then
+      UPF_ARCH_NOTE="$host: ran the shipped 32-bit build"
+    else
+      UPF_ARCH_NOTE="$host: tested the shipped 32-bit build, and the x86-64 build's unit tests"
+    fi
   else
     UPF_PRESET=windows-x64
     UPF_WINE_LOADER=$UPF_WINE64_LOADER
-    if [ $runs32 = no ]; then
-      UPF_ARCH_NOTE="this host cannot run 32-bit x86 code (kernel without IA-32 emulation): tested the x86-64 build; the shipped 32-bit build was not run"
+    if [ "$purpose" = run ]; then
+      UPF_ARCH_NOTE="$host: ran the x86-64 build; the shipped 32-bit build was not run"
     else
-      UPF_ARCH_NOTE="UNPACK_ARCH=x64: tested the x86-64 build; the shipped 32-bit build was not run"
+      UPF_ARCH_NOTE="$host: tested the x86-64 build; the shipped 32-bit build was not run"
     fi
   fi
   UPF_BUILD=$UPF_ROOT/build/$UPF_PRESET

@@ -14,7 +14,7 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-[ -n "${UPF_ARCH:-}" ] || upf_choose_arch
+[ -n "${UPF_ARCH:-}" ] || upf_choose_arch run
 win=$UPF_BUILD
 native=$UPF_ROOT/build/native
 demo=$UPF_WINE_DIR/demo
