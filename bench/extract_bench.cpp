@@ -3,7 +3,7 @@
 //   - the floor the copy contract allows: a bare loop of 1,024-byte ReadFile/WriteFile
 //   - the platform's limit: CopyFileW
 // Usage: extract_bench <work folder> [bytes] [runs]
-#include "tools/PackageWriter.h"
+#include "tools/package/PackageWriter.h"
 #include "unpack/UnPack.h"
 #include "utility/Utility.h"
 

@@ -1,7 +1,7 @@
 #include "tests/harness/Scenario.h"
 
 #include "framework/Handle.h"
-#include "tools/PackageWriter.h"
+#include "tools/package/PackageWriter.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

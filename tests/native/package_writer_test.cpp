@@ -1,7 +1,7 @@
-#include "tools/PackageWriter.h"
+#include "tools/package/PackageWriter.h"
 
 #include "TestSupport.h"
-#include "tools/Sha256.h"
+#include "tools/package/Sha256.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/Sha256.h"
+#include "tools/package/Sha256.h"
 
 #include <gtest/gtest.h>
 

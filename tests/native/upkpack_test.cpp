@@ -1,7 +1,7 @@
 // The upkpack command line: pack, inspect, extract and their exit codes.
 #include "TestSupport.h"
 
-#include "tools/Sha256.h"
+#include "tools/package/Sha256.h"
 
 #include <gtest/gtest.h>
 

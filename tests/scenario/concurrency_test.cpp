@@ -3,7 +3,7 @@
 // single-instance lock together. Exactly one upgrades; the other refuses with
 // the text of string 129 and runs the fix-up; both end with 0.
 #include "tests/harness/Scenario.h"
-#include "tools/PackageWriter.h"
+#include "tools/package/PackageWriter.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

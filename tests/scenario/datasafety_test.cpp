@@ -4,7 +4,7 @@
 // interpreter's special characters beside folders whose names are its
 // prefixes. After the run nothing but what the unpacker owns has changed.
 #include "tests/harness/Scenario.h"
-#include "tools/PackageWriter.h"
+#include "tools/package/PackageWriter.h"
 #include "utility/Execute.h"
 #include "utility/Utility.h"
 

@@ -5,7 +5,7 @@
 // the run says so and runs the fix-up, and nothing crashes. Mounting needs the
 // machine's root account (as CI has); where it is refused, the test is skipped.
 #include "tests/harness/Scenario.h"
-#include "tools/PackageWriter.h"
+#include "tools/package/PackageWriter.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

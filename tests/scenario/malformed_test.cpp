@@ -8,7 +8,7 @@
 // no box but the disk-space box, finish its log, reach one of the outcomes a
 // run can have, and write nothing outside the unpack folder.
 #include "tests/harness/Scenario.h"
-#include "tools/PackageWriter.h"
+#include "tools/package/PackageWriter.h"
 #include "unpack/UnPack.h"
 #include "unpack/layout/PackageLayout.h"
 #include "unpack/layout/PackageParse.h"

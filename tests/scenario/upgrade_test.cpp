@@ -3,7 +3,7 @@
 // running, and the installation commands run through the interpreter with the
 // fake host installer that the cabinet carries.
 #include "tests/harness/Scenario.h"
-#include "tools/PackageWriter.h"
+#include "tools/package/PackageWriter.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

@@ -1,7 +1,7 @@
 // CUnPack::FindHeader against real package files: crafted byte by byte with
 // the layout structs, and a UnPackFile.exe packed and signed for real.
 #include "tests/unit/unpack_test_support.h"
-#include "tools/PackageWriter.h"
+#include "tools/package/PackageWriter.h"
 #include "unpack/UnPack.h"
 
 #include <gtest/gtest.h>

@@ -8,10 +8,10 @@
 //
 // Exit codes: 0 success, 1 failure, 2 usage error; for log, 2 also means a
 // file that is not a readable log, told apart by its message.
-#include "tools/LogReader.h"
-#include "tools/PackageExtractor.h"
-#include "tools/PackageInspector.h"
-#include "tools/PackageWriter.h"
+#include "tools/log/LogReader.h"
+#include "tools/package/PackageExtractor.h"
+#include "tools/package/PackageInspector.h"
+#include "tools/package/PackageWriter.h"
 
 #include <cinttypes>
 #include <cstdio>

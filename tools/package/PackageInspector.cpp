@@ -1,8 +1,8 @@
-#include "tools/PackageInspector.h"
+#include "tools/package/PackageInspector.h"
 
-#include "tools/PackageWriter.h"
-#include "tools/PeImage.h"
-#include "tools/Sha256.h"
+#include "tools/package/PackageWriter.h"
+#include "tools/package/PeImage.h"
+#include "tools/package/Sha256.h"
 #include "unpack/layout/PackageParse.h"
 
 #include <cctype>

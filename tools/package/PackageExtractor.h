@@ -2,7 +2,7 @@
 // unpacker would use, after proving the package intact.
 #pragma once
 
-#include "tools/PackageInspector.h"
+#include "tools/package/PackageInspector.h"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "tools/PackageExtractor.h"
+#include "tools/package/PackageExtractor.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/PeImage.h"
+#include "tools/package/PeImage.h"
 
 #include "unpack/layout/PackageParse.h"
 

@@ -1,4 +1,4 @@
-#include "tools/LogReader.h"
+#include "tools/log/LogReader.h"
 
 #include <deque>
 #include <functional>
