@@ -1,0 +1,174 @@
+// What the parts of the log reader share: the limits that keep its memory
+// bounded, the decoder, a parsed line, a run, and the grouping of lines into
+// runs. Internal to the reader; LogReader.h is its interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <istream>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace unpacklog {
+
+constexpr size_t kChunkSize = 64 * 1024;
+// A line the unpacker writes has at most about 1,100 characters (a message
+// holds 1,022); anything longer is damage or junk, and only this much is kept.
+constexpr size_t kMaxLineUnits = 4096;
+// A log shows a line of its format at once; a file without one in this many
+// bytes is something else, and is not read to its end.
+constexpr uint64_t kRecognitionWindow = 64 * 1024;
+// Process ids are reused over the months a log grows: lines of one id this far
+// apart belong to different runs, even when a run's last line was lost.
+constexpr int64_t kRunGapSeconds = 12 * 60 * 60;
+// Runs open at once. More than a few means lost end lines; the oldest is then
+// closed, so that memory stays bounded whatever the file holds.
+constexpr size_t kMaxOpenRuns = 64;
+
+// ---------------------------------------------------------------------------
+// UTF-16LE bytes to lines of UTF-8 text (LogDecode.cpp).
+
+class Utf16Lines {
+public:
+    explicit Utf16Lines(std::istream& in) : in_(in), buffer_(kChunkSize) {}
+
+    // The next line as UTF-8, without its line end; false at the end of the input.
+    bool Next(std::string& line);
+
+    uint64_t BytesRead() const { return bytesRead_; }
+    bool ReadFailed() const { return in_.bad(); }
+
+    bool byteOrderMark = false;  // FF FE: the unpacker writes none
+    bool bigEndianMark = false;  // FE FF
+    bool utf8Mark = false;       // EF BB (BF)
+    bool oddLength = false;
+    bool cutMidLine = false;
+    size_t endedLines = 0;
+    size_t overlongLines = 0;
+    uint64_t zeroBytesInWindow = 0;
+
+private:
+    bool NextByte(uint8_t& byte);
+    bool NextUnit(uint16_t& unit);
+    static void AppendCodePoint(std::string& out, uint32_t c);
+    void AppendUnit(std::string& out, uint16_t unit);
+    void FlushHighSurrogate(std::string& out);
+
+    std::istream& in_;
+    std::vector<char> buffer_;
+    size_t filled_ = 0;
+    size_t position_ = 0;
+    uint64_t bytesRead_ = 0;
+    uint16_t highSurrogate_ = 0;
+};
+
+// Why a file in which no line of the log's format was found is not a log.
+// firstLine: how the file begins, to tell a log cut inside its first line from junk.
+std::string WhyUnreadable(const Utf16Lines& lines, const std::string& firstLine);
+
+// ---------------------------------------------------------------------------
+// One line: "[pid]YYYY-MM-DD HH:MM:SS  [Class::Method] message (Last=n)" (LogLine.cpp).
+
+struct LogLine {
+    long long pid = 0;
+    std::string time;      // empty when the unpacker could not format it
+    int64_t seconds = -1;  // the time as a count of seconds, for gaps; -1 without a time
+    std::string caller;
+    std::string message;
+    bool complete = false;  // ends with the last-error field, as every whole line does
+};
+
+inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+inline bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// A signed decimal at the start of text, as "%d" wrote it; 0 when there is none.
+long long LeadingNumber(const std::string& text);
+
+// false when the text is not a line of the log's format.
+bool ParseLogLine(const std::string& text, LogLine& line);
+
+// ---------------------------------------------------------------------------
+// Refusals and runs (LogRuns.cpp).
+
+enum Refusal {
+    kAnotherInstance,
+    kNotNewer,
+    kOsBound,
+    kVersionBound,
+    kPathMissing,
+    kUnpackFailed,
+    kExpandFailed,
+    kInstallFailed,
+    kLaunchFailed,
+    kNoRefusal,
+};
+
+struct Run {
+    size_t number = 0;  // in the order the runs started, from 1
+    long long pid = 0;
+    std::string firstTime, lastTime;
+    int64_t firstSeconds = -1, lastSeconds = -1;
+    size_t lines = 0;
+    bool beganMidway = false;  // its first line is not one that opens a run
+    size_t alongside = 0;      // the number of a run whose lines are interleaved with this one's
+    long long alongsidePid = 0;
+
+    bool criteriaPassed = false;
+    int hostProgramsStopped = 0;
+    std::string os;
+    bool packageFound = false;
+    int filesExtracted = 0;
+    bool started = false;
+    std::string mode;
+    std::vector<long long> commandCodes;  // exit codes (or start errors) of the four commands, in order
+    bool installedKnown = false, packageKnown = false;
+    std::string installed, package, bound;
+
+    Refusal refusal = kNoRefusal;
+    std::string refusalLine;
+    std::string trouble;    // what the unpacker's own lines say went wrong
+    std::string freeSpace;  // the last free-space line, for a disk-space refusal
+    bool fixedUp = false;   // the updater fix-up ran, which only a refusal does
+    std::string cutLine;    // a line of this run that was cut off
+    bool ended = false;     // its last line (success or "prepare to exit") is in
+};
+
+// The run's lines show an upgrade: it started, nothing refused it, expand.exe
+// ended with 0 and both VYAuto.exe commands with an accepted code.
+bool Upgraded(const Run& run);
+
+// Groups lines into runs by process id and time, and hands each run on once it
+// is over, in the order the runs started.
+class RunGrouper {
+public:
+    explicit RunGrouper(std::function<void(const Run&)> emit) : emit_(std::move(emit)) {}
+
+    void Add(const LogLine& line);
+    void Finish();
+
+private:
+    struct Pending {
+        Run run;
+        bool open = true;
+        size_t firstLine = 0;  // positions in the file, to tell interleaved runs
+        size_t lastLine = 0;
+    };
+
+    static bool FarApart(int64_t a, int64_t b);
+    Pending* Start(const LogLine& line);
+    void Close(long long pid);
+    void Drain();
+
+    std::function<void(const Run&)> emit_;
+    std::deque<Pending> runs_;  // from number first_ + 1 on, in start order
+    size_t first_ = 0;
+    std::map<long long, size_t> open_;  // pid -> index of its open run
+    size_t lineNumber_ = 0;
+};
+
+}  // namespace unpacklog
