@@ -309,7 +309,7 @@ std::vector<std::wstring> PrefixesOf(const std::wstring& name) {
 // folder that the name's %VARIABLE% parts expand to, where that is a folder
 // name), a sibling with precious data and files in the mox folder and above.
 // Afterwards only the download folder is gone; everything else is unchanged.
-void ExpectOnlyTheDownloadFolderGoes(const std::wstring& name) {
+void ExpectOnlyTheDownloadFolderGoes(const std::wstring& name, const std::wstring& alsoBeside = std::wstring()) {
     SCOPED_TRACE(Narrow(name));
     std::wstring root = ScratchFolder(L"datasafety-names");
     std::wstring mox = root + L"\\mox";
@@ -321,6 +321,9 @@ void ExpectOnlyTheDownloadFolderGoes(const std::wstring& name) {
     for (const std::wstring& prefix : PrefixesOf(name))
         ASSERT_TRUE(WriteTextFile(mox + L"\\" + prefix + L"\\keep.txt", Narrow(prefix))) << Narrow(prefix);
     ASSERT_TRUE(WriteTextFile(mox + L"\\" + name + L" more\\keep.txt", "a longer sibling"));
+    if (!alsoBeside.empty()) {
+        ASSERT_TRUE(WriteTextFile(mox + L"\\" + alsoBeside + L"\\keep.txt", "another sibling"));
+    }
     wchar_t expanded[4096] = {};
     DWORD length = ExpandEnvironmentStringsW(download.c_str(), expanded, 4096);
     std::wstring expandedForm = length > 0 && length <= 4096 ? expanded : download;
@@ -422,6 +425,47 @@ TEST_F(DataSafetyTest, FolderNamesHoldingVariablesAreNotExpanded) {
     for (const wchar_t* name : {L"dl%OS%x", L"x%PATH%y", L"t%TEMP%", L"up%UNPACK_TEST_UP%"})
         ExpectOnlyTheDownloadFolderGoes(name);
     SetEnvironmentVariableW(L"UNPACK_TEST_UP", nullptr);
+}
+
+// HKCU\Software\Microsoft\Command Processor can turn on delayed expansion and
+// an AutoRun command for every interpreter: "a!x!b" would then reach rmdir as
+// its sibling "ab", and AutoRun would write beside the mox folder, which the
+// check of everything around the download folder sees. Wine's cmd reads
+// neither value, so under Wine this shows only that such a name removes the
+// download folder and nothing beside it.
+TEST_F(DataSafetyTest, ExclamationMarksInTheNameStayLiteral) {
+    const wchar_t key[] = L"Software\\Microsoft\\Command Processor";
+    const DWORD on = 1;
+    const std::wstring autoRun = L"echo autorun>C:\\upf-scenario\\datasafety-names\\autorun.txt";
+    ASSERT_EQ(0, RegSetKeyValueW(HKEY_CURRENT_USER, key, L"DelayedExpansion", REG_DWORD, &on, sizeof(on)));
+    RegSetKeyValueW(HKEY_CURRENT_USER, key, L"AutoRun", REG_SZ, autoRun.c_str(), DWORD(autoRun.size() + 1) * 2);
+    HeldMutex other;
+    ASSERT_TRUE(other.IsHeld());
+    ExpectOnlyTheDownloadFolderGoes(L"a!x!b", L"ab");
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"DelayedExpansion");
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"AutoRun");
+}
+
+// timeout.bat planted beside the download folder, in it and in the data folder,
+// where the unpacker is started, never runs in place of the system's timeout
+// (a batch file would also never return to rmdir).
+TEST_F(DataSafetyTest, APlantedTimeoutNeverRuns) {
+    HeldMutex other;
+    ASSERT_TRUE(other.IsHeld());
+    std::wstring root = ScratchFolder(L"datasafety-timeout");
+    std::wstring data = root + L"\\mox\\dl\\data";
+    ASSERT_TRUE(CopyFileTo(ProductExe(), data + L"\\UnPackFile.exe"));
+    for (const std::wstring& folder : {root + L"\\mox", root + L"\\mox\\dl", data})
+        ASSERT_TRUE(WriteTextFile(folder + L"\\timeout.bat", "@echo " + Narrow(folder) + ">>" + Narrow(root) + "\\ran.txt"));
+    RunOptions options;
+    options.exe = data + L"\\UnPackFile.exe";
+    options.args = {L"/S"};
+    options.workingFolder = data;
+    ASSERT_TRUE(scenario::Run(options).finished);
+    EXPECT_TRUE(WaitUntilGone(root + L"\\mox\\dl", 25000));
+    std::vector<unsigned char> ran = ReadFileBytes(root + L"\\ran.txt");
+    EXPECT_TRUE(ran.empty()) << "planted in " << std::string(ran.begin(), ran.end());
+    EXPECT_TRUE(PathExists(root + L"\\mox\\timeout.bat"));
 }
 
 }  // namespace
