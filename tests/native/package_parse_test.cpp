@@ -56,7 +56,7 @@ TEST(PackageParse, SecurityDirectoryFollowsTheOptionalHeaderMagic) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.magic);
-        Bytes pe(248, 0x55);
+        Bytes pe(264, 0x55);
         pe[24] = static_cast<uint8_t>(c.magic);
         pe[25] = static_cast<uint8_t>(c.magic >> 8);
         // Both places hold plausible values; only the right one may be taken.
@@ -73,12 +73,15 @@ TEST(PackageParse, SecurityDirectoryFollowsTheOptionalHeaderMagic) {
         EXPECT_EQ(offset, c.offset);
         EXPECT_EQ(length, c.expectedLength);
     }
-    Bytes shortPe(247, 0);
-    shortPe[24] = 0x0B;
-    shortPe[25] = 0x01;
-    uint32_t offset = 0;
-    int32_t length = 0;
-    EXPECT_FALSE(ParseSecurityDirectory(shortPe.data(), shortPe.size(), offset, length));
+    // Each kind cut one byte short of its optional header's end.
+    for (uint16_t magic : {0x10B, 0x20B}) {
+        Bytes shortPe(magic == 0x10B ? 247 : 263, 0);
+        shortPe[24] = static_cast<uint8_t>(magic);
+        shortPe[25] = static_cast<uint8_t>(magic >> 8);
+        uint32_t offset = 0;
+        int32_t length = 0;
+        EXPECT_FALSE(ParseSecurityDirectory(shortPe.data(), shortPe.size(), offset, length)) << magic;
+    }
 }
 
 TEST(PackageParse, CertificateLengthOf0x80000000OrMoreCountsAsZero) {
