@@ -59,9 +59,8 @@ void CUnPackFileApp::RemoveDownloadFolder() {
     if (!::SetEnvironmentVariableW(kDownloadFolderVariable, folder.c_str())) return;
     // It would also inherit our current folder, and it looks for "timeout" in
     // its current folder before the system's: a timeout.bat planted there
-    // would run with our rights (and, started without "call", never return to
-    // rmdir). So it starts in the system folder, which only administrators
-    // write to. That folder also lies outside what is removed: Windows does
+    // would run with our rights. So it starts in the system folder, which only
+    // administrators write to. That folder also lies outside what is removed: Windows does
     // not remove a folder that is a process's current folder, and the data
     // folder, our current folder when the updater started us from there,
     // would be emptied and left standing. Without the system folder as the

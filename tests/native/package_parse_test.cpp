@@ -73,15 +73,16 @@ TEST(PackageParse, SecurityDirectoryFollowsTheOptionalHeaderMagic) {
         EXPECT_EQ(offset, c.offset);
         EXPECT_EQ(length, c.expectedLength);
     }
-    // Each kind cut one byte short of its optional header's end.
-    for (uint16_t magic : {0x10B, 0x20B}) {
-        Bytes shortPe(magic == 0x10B ? 247 : 263, 0);
-        shortPe[24] = static_cast<uint8_t>(magic);
-        shortPe[25] = static_cast<uint8_t>(magic >> 8);
-        uint32_t offset = 0;
-        int32_t length = 0;
-        EXPECT_FALSE(ParseSecurityDirectory(shortPe.data(), shortPe.size(), offset, length)) << magic;
-    }
+    Bytes shortPe(247, 0);
+    shortPe[24] = 0x0B;
+    shortPe[25] = 0x01;
+    uint32_t offset = 0;
+    int32_t length = 0;
+    EXPECT_FALSE(ParseSecurityDirectory(shortPe.data(), shortPe.size(), offset, length));
+    Bytes shortPe64(263, 0);  // past a PE32 optional header, inside a PE32+ one
+    shortPe64[24] = 0x0B;
+    shortPe64[25] = 0x02;
+    EXPECT_FALSE(ParseSecurityDirectory(shortPe64.data(), shortPe64.size(), offset, length));
 }
 
 TEST(PackageParse, CertificateLengthOf0x80000000OrMoreCountsAsZero) {
