@@ -41,7 +41,13 @@ std::wstring BuildRemovalParameters() {
     // parses its command line again, and would expand a name such as "%OS%"
     // inside the folder's path into another path. So /q answers rmdir's
     // question instead of a piped "y".
-    return Format(L"/c timeout /t 5 & rmdir /s /q \"%%%s%%\"", kDownloadFolderVariable);
+    // Two registry values of the interpreter would still change the command on
+    // some machines, so the switches ahead of /c turn them off: /v:off, since
+    // with DelayedExpansion set the interpreter expands "!NAME!" (and drops a
+    // lone '!') in the folder's path after putting it in, and "a!x!b" would
+    // reach rmdir as the sibling "ab"; /d, since an AutoRun command would run
+    // ahead of ours with our rights.
+    return Format(L"/d /v:off /c timeout /t 5 & rmdir /s /q \"%%%s%%\"", kDownloadFolderVariable);
 }
 
 void CUnPackFileApp::RemoveDownloadFolder() {
@@ -51,12 +57,16 @@ void CUnPackFileApp::RemoveDownloadFolder() {
     // The interpreter inherits our environment; it waits until we have ended,
     // since a running executable cannot be deleted.
     if (!::SetEnvironmentVariableW(kDownloadFolderVariable, folder.c_str())) return;
-    // It would also inherit our current folder, which is the data folder when
-    // the updater started us from there and we refused before extraction:
-    // Windows does not remove a folder that is a process's current folder, so
-    // rmdir would empty the download folder and leave it standing. The parent
-    // lies outside what is removed (and ends in "mox", so it is never empty).
-    std::wstring parent = folder;
-    CUtility::TrimPath(parent, 1);
-    CUtility::Execute(parent, BuildRemovalParameters(), false);
+    // It would also inherit our current folder, and it looks for "timeout" in
+    // its current folder before the system's: a timeout.bat planted there
+    // would run with our rights. So it starts in the system folder, which only
+    // administrators write to. That folder also lies outside what is removed: Windows does
+    // not remove a folder that is a process's current folder, and the data
+    // folder, our current folder when the updater started us from there,
+    // would be emptied and left standing. Without the system folder as the
+    // current folder nothing is started.
+    wchar_t systemFolder[MAX_PATH + 1] = {};
+    UINT length = ::GetSystemDirectoryW(systemFolder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || !::SetCurrentDirectoryW(systemFolder)) return;
+    CUtility::Execute(systemFolder, BuildRemovalParameters(), false);
 }

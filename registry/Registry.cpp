@@ -6,8 +6,8 @@
 
 namespace {
 
-// Access rights, one per kind of operation. Below HKEY_LOCAL_MACHINE every
-// open adds kMachineView.
+// Access rights, one per kind of operation. Below HKEY_LOCAL_MACHINE the
+// x86-64 build adds kMachineView to every open.
 constexpr REGSAM kFullAccess = KEY_ALL_ACCESS;  // 0xF003F: the user's hive, KeyExists, ValueExists
 constexpr REGSAM kReadAccess = KEY_READ;        // 0x20019
 constexpr REGSAM kQueryAccess = KEY_QUERY_VALUE;
@@ -16,16 +16,22 @@ constexpr REGSAM kDeleteAccess = KEY_SET_VALUE;
 
 // The host is a 32-bit program: its machine-wide settings, and the software
 // updater's, live in the 32-bit view of the registry. The shipped 32-bit
-// unpacker sees that view anyway; naming it lets the x86-64 build of the same
-// sources read and write exactly the same values. The user's hive is not
-// redirected and needs no view.
+// unpacker gets that view without asking and passes the masks above as they
+// are; the x86-64 build of the same sources names the view, to read and write
+// exactly the same values. The user's hive is not redirected and needs no view.
+#if defined(_WIN64)
 constexpr REGSAM kMachineView = KEY_WOW64_32KEY;
+#else
+constexpr REGSAM kMachineView = 0;
+#endif
 
 bool IsPredefinedRoot(HKEY key) {
     return key == HKEY_CLASSES_ROOT || key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE || key == HKEY_USERS;
 }
 
 }  // namespace
+
+REGSAM AccessBelowRoot(HKEY root, REGSAM access) { return root == HKEY_LOCAL_MACHINE ? access | kMachineView : access; }
 
 CRegistry::CRegistry() = default;
 
@@ -68,8 +74,7 @@ void CRegistry::ReleaseRootKey(HKEY root) {
 LONG CRegistry::OpenBelowRoot(const std::wstring& path, REGSAM access, ScopedRegKey& key) {
     HKEY root = AcquireRootKey();
     HKEY opened = nullptr;
-    if (rootKey == HKEY_LOCAL_MACHINE) access |= kMachineView;
-    LONG status = ::RegOpenKeyExW(root, path.c_str(), 0, access, &opened);
+    LONG status = ::RegOpenKeyExW(root, path.c_str(), 0, AccessBelowRoot(rootKey, access), &opened);
     ReleaseRootKey(root);
     key.Reset(status == ERROR_SUCCESS ? opened : nullptr);
     return status;

@@ -18,6 +18,10 @@ extern const wchar_t kHostSettingsKeyBusiness[];
 // every other path comes back unchanged.
 std::wstring ConvertUniversalPath(const std::wstring& path);
 
+// The access mask an open below a root passes: the operation's own, with
+// KEY_WOW64_32KEY added below HKEY_LOCAL_MACHINE in the x86-64 build only.
+REGSAM AccessBelowRoot(HKEY root, REGSAM access);
+
 class CRegistry {
 public:
     CRegistry();

@@ -10,20 +10,26 @@ namespace {
 
 const wchar_t kCaller[] = L"CUnPack::FindHeader";
 
-// Reads exactly count bytes; a read that fails or stops short is reported as
-// a failure, because the bytes it left behind were never written.
-bool ReadWhole(CFile& file, uint8_t* buffer, DWORD count, const wchar_t* what) {
+// Reads up to count bytes; got receives how many the file had. A read that
+// fails is logged and reported as a failure.
+bool ReadUpTo(CFile& file, uint8_t* buffer, DWORD count, DWORD& got) {
     CFileException error;
+    if (file.Read(buffer, count, got, &error)) return true;
+    CUtility::FileException(error);
+    return false;
+}
+
+// A read that stopped short is reported as a failure, because the bytes it
+// left behind were never written.
+bool IsWhole(DWORD got, DWORD count, const wchar_t* what) {
+    if (got == count) return true;
+    CUtility::Log(L"[%s] %s cut off: %d of %d bytes", kCaller, what, static_cast<int>(got), static_cast<int>(count));
+    return false;
+}
+
+bool ReadWhole(CFile& file, uint8_t* buffer, DWORD count, const wchar_t* what) {
     DWORD got = 0;
-    if (!file.Read(buffer, count, got, &error)) {
-        CUtility::FileException(error);
-        return false;
-    }
-    if (got != count) {
-        CUtility::Log(L"[%s] %s cut off: %d of %d bytes", kCaller, what, static_cast<int>(got), static_cast<int>(count));
-        return false;
-    }
-    return true;
+    return ReadUpTo(file, buffer, count, got) && IsWhole(got, count, what);
 }
 
 bool SeekTo(CFile& file, LONGLONG offset, UINT from) {
@@ -47,16 +53,22 @@ uint64_t ReadHeaderOffset(CFile& file) {
     // Widened with its sign: a negative e_lfanew becomes huge and lies past the end.
     if (static_cast<uint64_t>(static_cast<int64_t>(peOffset)) > length) return 0;
 
-    uint8_t pe[package::kPeHeadersSize] = {};
-    if (!SeekTo(file, peOffset, CFile::begin) || !ReadWhole(file, pe, sizeof(pe), L"PE headers")) return 0;
+    // The optional header's magic says how long the headers are: a PE32+
+    // image's are 16 bytes longer, and one cut inside them is as short as a
+    // PE32 image cut inside its own.
+    uint8_t pe[package::kPeHeadersSize64] = {};
+    DWORD got = 0;
+    if (!SeekTo(file, peOffset, CFile::begin) || !ReadUpTo(file, pe, sizeof(pe), got)) return 0;
+    DWORD size = static_cast<DWORD>(package::PeHeadersSize(pe, got));
+    if (!IsWhole(got < size ? got : size, size, L"PE headers")) return 0;
     uint32_t certificateOffset = 0;
     int32_t certificateLength = 0;
     // The unpacker ships as a 32-bit image; the same sources also build as a
     // 64-bit one, whose data directories lie further on. Any other image is
     // not one of ours, and its bytes there mean nothing.
-    if (!package::ParseSecurityDirectory(pe, sizeof(pe), certificateOffset, certificateLength)) {
+    if (!package::ParseSecurityDirectory(pe, size, certificateOffset, certificateLength)) {
         CUtility::Log(L"[%s] Not a PE32 or PE32+ image (optional header magic 0x%04X)", kCaller,
-                      static_cast<unsigned>(package::ParseOptionalMagic(pe, sizeof(pe))));
+                      static_cast<unsigned>(package::ParseOptionalMagic(pe, size)));
         return 0;
     }
     CUtility::Log(L"[%s] Sign Size:%d", kCaller, certificateLength);

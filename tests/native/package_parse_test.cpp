@@ -56,7 +56,7 @@ TEST(PackageParse, SecurityDirectoryFollowsTheOptionalHeaderMagic) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.magic);
-        Bytes pe(248, 0x55);
+        Bytes pe(264, 0x55);
         pe[24] = static_cast<uint8_t>(c.magic);
         pe[25] = static_cast<uint8_t>(c.magic >> 8);
         // Both places hold plausible values; only the right one may be taken.
@@ -79,6 +79,10 @@ TEST(PackageParse, SecurityDirectoryFollowsTheOptionalHeaderMagic) {
     uint32_t offset = 0;
     int32_t length = 0;
     EXPECT_FALSE(ParseSecurityDirectory(shortPe.data(), shortPe.size(), offset, length));
+    Bytes shortPe64(263, 0);  // past a PE32 optional header, inside a PE32+ one
+    shortPe64[24] = 0x0B;
+    shortPe64[25] = 0x02;
+    EXPECT_FALSE(ParseSecurityDirectory(shortPe64.data(), shortPe64.size(), offset, length));
 }
 
 TEST(PackageParse, CertificateLengthOf0x80000000OrMoreCountsAsZero) {

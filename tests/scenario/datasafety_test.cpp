@@ -389,12 +389,23 @@ bool InterpreterExpandsSubstitutedValuesAgain(const std::wstring& folder) {
 // Download folders named with every character of the command interpreter's
 // syntax that a Windows folder name may hold: only the download folder goes.
 // Names holding references to defined variables follow in the next test.
+// The user's interpreter settings turn on delayed expansion, which would make
+// "ab!x!" reach rmdir as its sibling "ab", and an AutoRun command, which would
+// write beside the mox folder. Wine's cmd reads neither value, so there these
+// names show only that such a folder goes and nothing beside it.
 TEST_F(DataSafetyTest, OnlyTheDownloadFolderGoesWhateverItsName) {
     HeldMutex other;  // another installation is in progress: every run refuses and cleans up
     ASSERT_TRUE(other.IsHeld());
+    const wchar_t key[] = L"Software\\Microsoft\\Command Processor";
+    const DWORD on = 1;
+    const wchar_t autoRun[] = L"echo autorun>C:\\upf-scenario\\datasafety-names\\autorun.txt";
+    ASSERT_EQ(0, RegSetKeyValueW(HKEY_CURRENT_USER, key, L"DelayedExpansion", REG_DWORD, &on, sizeof(on)));
+    RegSetKeyValueW(HKEY_CURRENT_USER, key, L"AutoRun", REG_SZ, autoRun, sizeof(autoRun));
     for (const wchar_t* name : {L"dl &^()%!;,='`~[]{}@#$+ x", L"x) & del precious & (y", L"a b", L"^&^& 100% !x! %",
-                                L"dl,dl;dl=dl"})
+                                L"dl,dl;dl=dl", L"ab!x!"})
         ExpectOnlyTheDownloadFolderGoes(name);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"DelayedExpansion");
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"AutoRun");
 }
 
 // Download folders whose names hold references to defined variables, %OS%,
@@ -422,6 +433,27 @@ TEST_F(DataSafetyTest, FolderNamesHoldingVariablesAreNotExpanded) {
     for (const wchar_t* name : {L"dl%OS%x", L"x%PATH%y", L"t%TEMP%", L"up%UNPACK_TEST_UP%"})
         ExpectOnlyTheDownloadFolderGoes(name);
     SetEnvironmentVariableW(L"UNPACK_TEST_UP", nullptr);
+}
+
+// timeout.bat planted beside the download folder, in it and in the data folder,
+// where the unpacker is started, never runs in place of the system's timeout.
+TEST_F(DataSafetyTest, APlantedTimeoutNeverRuns) {
+    HeldMutex other;
+    ASSERT_TRUE(other.IsHeld());
+    std::wstring root = ScratchFolder(L"datasafety-timeout");
+    std::wstring data = root + L"\\mox\\dl\\data";
+    ASSERT_TRUE(CopyFileTo(ProductExe(), data + L"\\UnPackFile.exe"));
+    for (const std::wstring& folder : {root + L"\\mox", root + L"\\mox\\dl", data})
+        ASSERT_TRUE(WriteTextFile(folder + L"\\timeout.bat", "@echo " + Narrow(folder) + ">>" + Narrow(root) + "\\ran.txt"));
+    RunOptions options;
+    options.exe = data + L"\\UnPackFile.exe";
+    options.args = {L"/S"};
+    options.workingFolder = data;
+    ASSERT_TRUE(scenario::Run(options).finished);
+    EXPECT_TRUE(WaitUntilGone(root + L"\\mox\\dl", 25000));
+    std::vector<unsigned char> ran = ReadFileBytes(root + L"\\ran.txt");
+    EXPECT_TRUE(ran.empty()) << "planted in " << std::string(ran.begin(), ran.end());
+    EXPECT_TRUE(PathExists(root + L"\\mox\\timeout.bat"));
 }
 
 }  // namespace

@@ -185,7 +185,7 @@ struct Base {
     // Where the certificate table's offset and length lie: 152 and 156 from
     // e_lfanew in the shipped 32-bit image, 168 and 172 in the x86-64 build.
     uint64_t certificateOffsetField() const {
-        return peOffset() + package::SecurityDirectoryField(&bytes[peOffset()], package::kPeHeadersSize);
+        return peOffset() + package::SecurityDirectoryField(&bytes[peOffset()], bytes.size() - peOffset());
     }
     uint64_t certificateSizeField() const { return certificateOffsetField() + 4; }
 };

@@ -249,8 +249,8 @@ TEST_F(UpgradeTest, FixUpEmptiesInstallTypeOfTheExistingPlatform) {
 // starts from inside its data folder, as the updater starts it, and is refused
 // before extraction, so the unpacker's own current folder is still the data
 // folder: the removal must start elsewhere, since a folder that is a process's
-// current folder is not removed (on Windows, and by Wine's cmd too). The
-// timeout stand-in records where the interpreter was started.
+// current folder is not removed (on Windows, and by Wine's cmd too). It starts
+// in the system folder, where the timeout stand-in records it.
 TEST_F(UpgradeTest, CleanupOnlyForTheDeliveryLayout) {
     struct Case {
         const wchar_t* dataFolder;    // below the scratch root
@@ -283,10 +283,10 @@ TEST_F(UpgradeTest, CleanupOnlyForTheDeliveryLayout) {
             << DescribeLog(result.log);
         if (c.removed != nullptr) {
             EXPECT_TRUE(WaitUntilGone(root + L"\\" + c.removed, 30000));
-            std::wstring parent = root + L"\\" + c.removed;
-            parent.erase(parent.rfind(L'\\'));
+            wchar_t systemFolder[MAX_PATH] = {};
+            ASSERT_NE(0u, GetSystemDirectoryW(systemFolder, MAX_PATH));
             std::vector<unsigned char> folders = ReadFileBytes(started);
-            EXPECT_EQ(Narrow(parent) + "\r\n", std::string(folders.begin(), folders.end()));
+            EXPECT_EQ(Narrow(systemFolder) + "\r\n", std::string(folders.begin(), folders.end()));
         } else {
             Sleep(7000);
             EXPECT_TRUE(PathExists(exe));

@@ -39,9 +39,12 @@ TEST(CleanupTest, DownloadFolderOnlyInTheMoxDataLayout) {
 
 // The folder stays one quoted argument, and no pipe makes a child interpreter
 // parse the command again (and expand '%' inside the folder's path): rmdir's
-// question is answered by /q.
+// question is answered by /q. /d and /v:off ahead of /c keep the registry's
+// AutoRun and DelayedExpansion out; Wine's cmd reads neither value, so only
+// the text can show them here.
 TEST(CleanupTest, RemovalCommandKeepsTheFolderInOneQuotedArgumentWithoutAPipe) {
-    EXPECT_EQ(Format(L"/c timeout /t 5 & rmdir /s /q \"%%%s%%\"", kDownloadFolderVariable), BuildRemovalParameters());
+    EXPECT_EQ(Format(L"/d /v:off /c timeout /t 5 & rmdir /s /q \"%%%s%%\"", kDownloadFolderVariable),
+              BuildRemovalParameters());
     EXPECT_EQ(std::wstring::npos, BuildRemovalParameters().find(L'|'));
 }
 

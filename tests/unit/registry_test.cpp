@@ -292,6 +292,12 @@ TEST_F(RegistryTest, MachineValuesLandInThe32BitView) {
     EXPECT_FALSE(GetValue(HKEY_LOCAL_MACHINE, kTestKey, L"View", KEY_WOW64_64KEY).exists);
 }
 
+// Only the x86-64 build names the 32-bit view; WOW64 gives it to the shipped build anyway.
+TEST(RegistryAccess, OnlyTheX64BuildAddsTheViewBelowTheMachineRoot) {
+    EXPECT_EQ(KEY_READ | (sizeof(void*) == 8 ? KEY_WOW64_32KEY : 0), AccessBelowRoot(HKEY_LOCAL_MACHINE, KEY_READ));
+    EXPECT_EQ(REGSAM(KEY_ALL_ACCESS), AccessBelowRoot(HKEY_CURRENT_USER, KEY_ALL_ACCESS));
+}
+
 // The current key vanished behind the object's back: every value operation fails.
 TEST_F(RegistryTest, EveryValueOperationFailsWhenTheCurrentKeyIsGone) {
     PutText(HKEY_LOCAL_MACHINE, kTestKey, L"Version", REG_SZ, L"3.0.0.0");

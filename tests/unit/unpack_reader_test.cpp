@@ -139,6 +139,14 @@ Bytes PeHeadersCut() {
     return file;
 }
 
+// A PE32+ image cut inside its optional header, past where a PE32 one ends.
+Bytes Pe64HeadersCut() {
+    Bytes file = MakeImage(0, 0, 0);
+    package::WriteLE32(&file[kPeOffset + package::kOptionalMagicField], package::kPe32PlusMagic);
+    file.resize(kPeOffset + package::kPeHeadersSize64 - 8);
+    return file;
+}
+
 Bytes PeOffsetAtEnd() {
     Bytes file = MakeImage(0, 0, 0);
     file.resize(kPeOffset + 200);
@@ -206,6 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, BrokenFileTest,
     ::testing::Values(BrokenCase{"shorter than the DOS header", TenBytes, OnlyName},
                       BrokenCase{"PE headers cut off", PeHeadersCut, OnlyName},
+                      BrokenCase{"PE32+ optional header cut off", Pe64HeadersCut, OnlyName},
                       BrokenCase{"e_lfanew at the end of the file", PeOffsetAtEnd, OnlyName},
                       BrokenCase{"trailer distance larger than the file", DistanceBeyondFile, NameAndBigSign},
                       BrokenCase{"tail cut off", TailCutOff, TailLines},

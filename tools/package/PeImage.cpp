@@ -51,8 +51,9 @@ bool ReadPeFacts(std::istream& file, uint64_t fileLength, PeFacts& facts, std::s
         error = "PE headers lie beyond the end of the file";
         return false;
     }
-    uint8_t pe[kPeHeadersSize];
-    if (!ReadAt(file, peOffset, pe, sizeof(pe))) {
+    uint8_t pe[kPeHeadersSize64] = {};
+    size_t available = fileLength - peOffset < sizeof(pe) ? static_cast<size_t>(fileLength - peOffset) : sizeof(pe);
+    if (!ReadAt(file, peOffset, pe, available)) {
         error = "cannot read the PE headers";
         return false;
     }
@@ -60,9 +61,13 @@ bool ReadPeFacts(std::istream& file, uint64_t fileLength, PeFacts& facts, std::s
         error = "no PE signature at the offset the DOS header names";
         return false;
     }
-    const uint16_t magic = ParseOptionalMagic(pe, sizeof(pe));
+    const uint16_t magic = ParseOptionalMagic(pe, available);
     if (magic != kPe32Magic && magic != kPe32PlusMagic) {
         error = "not a PE32 or PE32+ image (optional header magic is neither 0x10B nor 0x20B)";
+        return false;
+    }
+    if (available < PeHeadersSize(pe, available)) {
+        error = "PE headers lie beyond the end of the file";
         return false;
     }
     facts.is64Bit = magic == kPe32PlusMagic;
@@ -76,7 +81,7 @@ bool ReadPeFacts(std::istream& file, uint64_t fileLength, PeFacts& facts, std::s
     }
     facts.isPe = true;
     int32_t signedLength = 0;
-    ParseSecurityDirectory(pe, sizeof(pe), facts.securityOffset, signedLength);
+    ParseSecurityDirectory(pe, available, facts.securityOffset, signedLength);
     facts.securityLength = static_cast<uint32_t>(signedLength);
 
     facts.imageEnd = ReadLE32(pe + kSizeOfHeadersField);

@@ -22,13 +22,14 @@ constexpr size_t kAlignment = 8;        // where a signing tool places the certi
 // DOS and PE header fields the reader uses.
 constexpr size_t kDosHeaderSize = 64;
 constexpr size_t kPeOffsetField = 60;        // e_lfanew, signed 32-bit
-constexpr size_t kPeHeadersSize = 248;       // signature, file header, 32-bit optional header
-constexpr size_t kOptionalMagicField = 24;   // the optional header's magic, in those 248 bytes
+constexpr size_t kPeHeadersSize = 248;       // signature, file header, PE32 optional header
+constexpr size_t kPeHeadersSize64 = 264;     // signature, file header, PE32+ optional header
+constexpr size_t kOptionalMagicField = 24;   // the optional header's magic, from e_lfanew
 constexpr uint16_t kPe32Magic = 0x10B;       // a 32-bit image (PE32)
 constexpr uint16_t kPe32PlusMagic = 0x20B;   // a 64-bit image (PE32+)
-// The certificate table's file offset and length within those 248 bytes. A
-// PE32+ optional header has 8-byte fields ahead of its data directories, which
-// therefore lie 16 bytes further on; the 248 bytes hold that entry too.
+// The certificate table's file offset and length, from e_lfanew. A PE32+
+// optional header has 8-byte fields ahead of its data directories, which
+// therefore lie 16 bytes further on.
 constexpr size_t kSecurityOffsetField = 152;    // PE32
 constexpr size_t kSecuritySizeField = 156;
 constexpr size_t kSecurityOffsetField64 = 168;  // PE32+

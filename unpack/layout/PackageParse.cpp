@@ -32,7 +32,14 @@ uint16_t ParseOptionalMagic(const uint8_t* pe, size_t size) {
     return static_cast<uint16_t>(pe[kOptionalMagicField] | pe[kOptionalMagicField + 1] << 8);
 }
 
+size_t PeHeadersSize(const uint8_t* pe, size_t size) {
+    if (pe == nullptr || size < kOptionalMagicField + 2) return kPeHeadersSize;
+    uint16_t magic = static_cast<uint16_t>(pe[kOptionalMagicField] | pe[kOptionalMagicField + 1] << 8);
+    return magic == kPe32PlusMagic ? kPeHeadersSize64 : kPeHeadersSize;
+}
+
 size_t SecurityDirectoryField(const uint8_t* pe, size_t size) {
+    if (size < PeHeadersSize(pe, size)) return 0;
     switch (ParseOptionalMagic(pe, size)) {
     case kPe32Magic: return kSecurityOffsetField;
     case kPe32PlusMagic: return kSecurityOffsetField64;

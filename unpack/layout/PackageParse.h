@@ -18,17 +18,22 @@ void WriteLE64(uint8_t* bytes, uint64_t value);
 // e_lfanew of a DOS header; false when fewer than 64 bytes are given.
 bool ParsePeOffset(const uint8_t* dos, size_t size, int32_t& peOffset);
 
-// The optional header's magic in the 248 PE header bytes that start at
-// e_lfanew (0x10B for PE32, 0x20B for PE32+); 0 when fewer are given.
+// The optional header's magic in the PE header bytes that start at e_lfanew
+// (0x10B for PE32, 0x20B for PE32+); 0 when fewer than 248 are given.
 uint16_t ParseOptionalMagic(const uint8_t* pe, size_t size);
+
+// How many PE header bytes the image has, by the magic in those bytes: 264
+// for PE32+, else 248 (a PE32 image's, and enough to tell any other kind).
+size_t PeHeadersSize(const uint8_t* pe, size_t size);
 
 // Where the certificate table's offset field lies in those bytes (its length
 // follows 4 bytes later): 152 for PE32, 168 for PE32+, 0 for any other magic
-// or when fewer than 248 bytes are given.
+// or when fewer bytes are given than PeHeadersSize names.
 size_t SecurityDirectoryField(const uint8_t* pe, size_t size);
 
 // The certificate table's offset and length from those bytes; false for an
-// image that is neither PE32 nor PE32+, or when fewer than 248 bytes are given.
+// image that is neither PE32 nor PE32+, or when fewer bytes are given than
+// PeHeadersSize names.
 bool ParseSecurityDirectory(const uint8_t* pe, size_t size, uint32_t& offset, int32_t& length);
 
 // How far before the end of the file the trailer starts: 284 plus the
