@@ -7,13 +7,15 @@
 namespace {
 
 // The libraries the program binds on first call (winspool.drv, wtsapi32 for
-// WTSQueryUserToken, version for GetFileVersionInfoW), then libraries that
-// system components load on our behalf and that DLL planting has targeted.
+// WTSQueryUserToken, version for GetFileVersionInfoW, bcrypt for the package's
+// SHA-256), then libraries that system components load on our behalf and that
+// DLL planting has targeted.
 // Loading them early from the system folder means every later load by name
 // finds the copy that is already in memory.
 const wchar_t* const kPreloads[] = {
-    L"wtsapi32", L"version", L"wldp",   L"propsys", L"profapi", L"vaultcli", L"edputil",  L"iertutil",    L"netutils",
-    L"srvcli",   L"urlmon",  L"sspicli", L"logoncli", L"wkscli", L"samcli",  L"netapi32", L"cfgmgr32", L"TextShaping",
+    L"wtsapi32", L"version", L"bcrypt",   L"wldp",   L"propsys", L"profapi",  L"vaultcli", L"edputil",     L"iertutil",
+    L"netutils", L"srvcli",  L"urlmon",   L"sspicli", L"logoncli", L"wkscli", L"samcli",  L"netapi32", L"cfgmgr32",
+    L"TextShaping",
 };
 
 bool IsUsableSystemFolder(const std::wstring& folder) {

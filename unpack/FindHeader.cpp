@@ -39,7 +39,7 @@ bool SeekTo(CFile& file, LONGLONG offset, UINT from) {
     return false;
 }
 
-uint64_t ReadHeaderOffset(CFile& file) {
+uint64_t ReadHeaderOffset(CFile& file, package::TrailerRecord& found, uint64_t& foundAt) {
     uint8_t dos[package::kDosHeaderSize] = {};
     if (!ReadWhole(file, dos, sizeof(dos), L"DOS header")) return 0;
     int32_t peOffset = 0;
@@ -98,12 +98,16 @@ uint64_t ReadHeaderOffset(CFile& file) {
                           static_cast<long long>(headerOffset), static_cast<long long>(trailerStart));
         return 0;
     }
+    package::ParseTrailer(trailer, sizeof(trailer), found);
+    foundAt = trailerStart;
     return headerOffset;
 }
 
 }  // namespace
 
 uint64_t CUnPack::FindHeader() {
+    trailer = package::TrailerRecord();
+    trailerStart = 0;
     std::wstring path = PackagePath();
     CUtility::Log(L"[%s] Name:%s", kCaller, path.c_str());
 
@@ -115,7 +119,7 @@ uint64_t CUnPack::FindHeader() {
         CUtility::FileException(error);
         return 0;
     }
-    uint64_t headerOffset = ReadHeaderOffset(file);
+    uint64_t headerOffset = ReadHeaderOffset(file, trailer, trailerStart);
     file.Close();
     return headerOffset;
 }

@@ -2,10 +2,14 @@
 // folder and copies the package's entries into it on a worker thread.
 #pragma once
 
+#include "unpack/layout/PackageLayout.h"
+
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
+
+class CFile;
 
 class CUnPack {
 public:
@@ -25,6 +29,14 @@ public:
     // The file offset of the first entry record; 0 when there is no package.
     uint64_t FindHeader();
 
+    // Proves the package against the trailer FindHeader last read, before
+    // anything is written. A trailer with our writer's marker and a format
+    // version known here must record a package length that ends where the
+    // trailer begins, and the SHA-256 of those bytes; a trailer without them
+    // (another writer's, which the format allows) is taken as it is. False,
+    // with one line that says why, when the package must not be extracted.
+    bool CheckPackage(CFile& package);
+
     // The unpack folder, always ending in a backslash; prepared at the first call.
     std::wstring GetUnPackPath();
     void RemoveUnPackPath();
@@ -38,4 +50,7 @@ private:
     std::wstring unpackFolder;
     int success = 0;
     std::wstring packagePath;
+    // The trailer FindHeader found and where it begins; zero when none.
+    package::TrailerRecord trailer = {};
+    uint64_t trailerStart = 0;
 };

@@ -78,6 +78,12 @@ int CUnPack::UnPackFiles() {
         CUtility::FileException(error);
         return result;
     }
+    // A damaged package is refused whole: not one of its entries is written.
+    // The thread's last error is put back after the check, so that the log of
+    // an intact package reads exactly as it did before there was a check.
+    DWORD lastError = ::GetLastError();
+    if (!CheckPackage(package)) return result;
+    ::SetLastError(lastError);
     if (!package.Seek(static_cast<LONGLONG>(headerOffset), CFile::begin, nullptr, &error)) {
         CUtility::FileException(error);
         return result;

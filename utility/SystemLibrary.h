@@ -1,5 +1,5 @@
 // Functions of system libraries that are not loaded with the process (version,
-// wtsapi32) are bound on first call, from the copy in the system folder. A
+// wtsapi32, bcrypt) are bound on first call, from the copy in the system folder. A
 // static import would be resolved by the loader before the library search is
 // hardened, and would take a same-named DLL planted beside the executable.
 #pragma once

@@ -6,7 +6,9 @@
 // layout or in a plain folder, with an older host installed so that the run
 // reaches the extraction. Every run must end on its own with exit code 0, show
 // no box but the disk-space box, finish its log, reach one of the outcomes a
-// run can have, and write nothing outside the unpack folder.
+// run can have, and write nothing outside the unpack folder. The generators
+// damage a package without our writer's marker, so that the reader's own
+// checks meet the damage; one family damages what the package check covers.
 #include "tests/harness/Scenario.h"
 #include "tools/package/PackageWriter.h"
 #include "unpack/UnPack.h"
@@ -20,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <map>
 #include <random>
 #include <string>
@@ -32,6 +35,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 const wchar_t kScratch[] = L"malformed";
+const wchar_t kDamagedLine[] = L"[CUnPack::CheckPackage] Package damaged: ";
 // The installation commands cost several seconds under Wine; every variant
 // whose index is a multiple of this runs them all, the others have the
 // expansion stand-in fail at once and are judged by the cabinet extracted.
@@ -86,7 +90,8 @@ Outcome Classify(const std::vector<LogLine>& log) {
         if (StartsWith(why, L"install service err")) return kInstallFailed;
         if (StartsWith(why, L"launch service err")) return kLaunchFailed;
         if (why == L"unpack not success")
-            return HasLineStarting(log, L"[CUnPack::UnPackFiles]") ? kUnpackFailed : kNoPackage;
+            return HasLineStarting(log, L"[CUnPack::UnPackFiles]") || HasLineStarting(log, kDamagedLine) ? kUnpackFailed
+                                                                                                          : kNoPackage;
         return kUnknown;
     }
     int finished = 0;
@@ -194,6 +199,8 @@ struct Variant {
     std::string name;
     Bytes bytes;
     unsigned allowed = kAnyOutcome;
+    bool damaged = false;  // refused by the package check, with its line and nothing written
+    int sameLogAs = -1;    // runs as that earlier row did, and must log exactly what it logged
 };
 
 using Generator = void (*)(const Base&, std::vector<Variant>&);
@@ -554,13 +561,54 @@ void RandomFlips(const Base& b, std::vector<Variant>& out) {
     }
 }
 
+// A package whose trailer does not carry our writer's marker: the check passes
+// over it, and the reader's own checks are all that stand.
+Base Unmarked(const Base& b) {
+    Base unmarked = b;
+    std::memset(&unmarked.bytes[b.trailer], 0, sizeof(package::kTrailerMagic));
+    return unmarked;
+}
+
+// One damaged byte or length where the trailer's digest and length cover the
+// package; the intact package, one without the marker and one of a format
+// version not known here log exactly as before there was a check.
+void PackageChecks(const Base& b, std::vector<Variant>& out) {
+    const uint64_t length = b.trailer + offsetof(package::TrailerRecord, packageLength);
+    out.push_back(Copy(b, "intact", kInstalled));
+    const std::pair<const char*, uint64_t> flips[] = {{"data1", b.data1() + b.size1 / 2}, {"data2", b.data2()}, {"record1-unread", b.header + 4},
+                 {"record2-name-tail", b.record2 + 200}, {"filler", b.filler},
+                 {"trailer-digest", b.trailer + offsetof(package::TrailerRecord, sha256) + 31}};
+    for (const auto& flip : flips) {
+        Variant v = Copy(b, std::string("digest-covers-") + flip.first, kUnpackFailed);
+        v.bytes[flip.second] ^= 0x40;
+        v.damaged = true;
+        out.push_back(v);
+    }
+    for (int64_t delta : {1, -1, -8}) {
+        Variant v = Copy(b, "recorded-length" + std::string(delta > 0 ? "+" : "") + std::to_string(delta), kUnpackFailed);
+        Put64(v.bytes, length, package::ReadLE64(&v.bytes[length]) + static_cast<uint64_t>(delta));
+        v.damaged = true;
+        out.push_back(v);
+    }
+    // The filler is never read: flipped there, only the check could notice.
+    Variant v = Copy(Unmarked(b), "unmarked-filler-flipped", kInstalled);
+    v.bytes[b.filler] ^= 0x40;
+    v.sameLogAs = 0;
+    out.push_back(v);
+    v = Copy(b, "format-version-2-filler-flipped", kInstalled);
+    Put32(v.bytes, b.trailer + offsetof(package::TrailerRecord, formatVersion), 2);
+    v.bytes[b.filler] ^= 0x40;
+    v.sameLogAs = 0;
+    out.push_back(v);
+}
+
 const struct Family {
     const char* name;
     Generator make;
 } kFamilies[] = {
     {"Truncations", Truncations}, {"HeaderOffsets", HeaderOffsets},       {"EntryCounts", EntryCounts},
     {"DataSizes", DataSizes},     {"Names", Names},                       {"CertificateSizes", CertificateSizes},
-    {"RandomFlips", RandomFlips},
+    {"RandomFlips", RandomFlips}, {"PackageChecks", PackageChecks},
 };
 
 // ---- Tally ---------------------------------------------------------------------------
@@ -654,13 +702,15 @@ protected:
     // Runs one damaged package and checks everything a run must respect.
     void RunVariant(const Variant& v, int index, Tally& tally) {
         SCOPED_TRACE(v.name);
-        bool mox = index % 2 == 0;
+        // A row compared with another runs in that row's layout and mode.
+        const int mode = v.sameLogAs >= 0 ? v.sameLogAs : index;
+        bool mox = mode % 2 == 0;
         std::wstring variantRoot = root + L"\\v" + std::to_wstring(index);
         std::wstring exeFolder = mox ? variantRoot + L"\\mox\\download\\data" : variantRoot + L"\\plain";
         std::wstring exe = exeFolder + L"\\UnPackFile.exe";
         ASSERT_TRUE(WriteFileBytes(exe, v.bytes));
 
-        bool fullCommands = index % kFullCommandsEvery == 0;
+        bool fullCommands = mode % kFullCommandsEvery == 0;
         SetEnvironmentVariableW(L"UNPACK_TEST_EXPAND_EXIT", fullCommands ? nullptr : L"1");
         ResetLog();
         RunOptions options;
@@ -724,6 +774,27 @@ protected:
         for (const LogLine& line : result.log)
             EXPECT_EQ(result.log.front().processId, line.processId) << Narrow(line.raw);
 
+        // The check writes its one line only when it refuses, and then nothing
+        // of the package; it adds no line to any other run.
+        int damagedLines = 0;
+        for (const LogLine& line : result.log) damagedLines += StartsWith(line.message, kDamagedLine) ? 1 : 0;
+        EXPECT_EQ(v.damaged ? 1 : 0, damagedLines) << DescribeRun(result);
+        if (v.damaged) {
+            EXPECT_TRUE(Listing(UnpackFolder()).empty()) << "written from a damaged package";
+        }
+        // Pids, times and folder numbers aside, the log is the compared row's.
+        std::vector<std::wstring>& shape = logShapes[index];
+        for (const LogLine& line : result.log) {
+            std::wstring text = line.message;
+            for (wchar_t& c : text) c = iswdigit(c) ? L'#' : c;
+            text.erase(std::unique(text.begin(), text.end(), [](wchar_t a, wchar_t b) { return a == L'#' && b == L'#'; }),
+                       text.end());
+            shape.push_back(text + L" (Last=" + std::to_wstring(line.lastError) + L")");
+        }
+        if (v.sameLogAs >= 0) {
+            EXPECT_EQ(logShapes[v.sameLogAs], shape) << DescribeRun(result);
+        }
+
         // Nothing outside the unpack folder: no escaped names anywhere within
         // reach, and the folders around it hold only what belongs there.
         std::vector<std::wstring> escaped =
@@ -753,6 +824,7 @@ protected:
     Bytes cabinetBytes;
     std::wstring root, workingFolder;
     std::vector<std::wstring> downloadFolders;
+    std::map<int, std::vector<std::wstring>> logShapes;
 };
 
 class MalformedPackageTest : public MalformedFixture, public ::testing::WithParamInterface<Family> {
@@ -766,7 +838,7 @@ protected:
 TEST_P(MalformedPackageTest, NeverCrashesHangsOrWritesOutside) {
     const Family& family = GetParam();
     std::vector<Variant> variants;
-    family.make(base, variants);
+    family.make(family.make == PackageChecks ? base : Unmarked(base), variants);
     ASSERT_FALSE(variants.empty());
 
     Tally tally;

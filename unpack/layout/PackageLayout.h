@@ -44,8 +44,9 @@ struct EntryRecord {
     char name[kNameSize];   // ANSI code page, NUL-terminated, zero-filled
 };
 
-// Only headerOffset is read by the unpacker; the rest lets the writer prove a
-// packaged file intact later.
+// headerOffset finds the package. When magic and formatVersion are ours, the
+// unpacker also proves the package by packageLength and sha256 before it
+// writes anything; another writer's trailer need carry only headerOffset.
 struct TrailerRecord {
     char magic[8];          // kTrailerMagic
     uint64_t headerOffset;  // file offset of entry record 1; 0: no package
