@@ -20,6 +20,35 @@ std::wstring LocalTimeStamp() {
     return stamp;
 }
 
+// The log file's path into a buffer of MAX_PATH + 16 characters: the temporary
+// folder, or the Windows folder's Temp when that cannot be had.
+void LogFilePathInto(wchar_t* path) {
+    DWORD length = ::GetTempPathW(MAX_PATH, path);
+    if (length == 0 || length >= MAX_PATH) {
+        UINT windowsLength = ::GetWindowsDirectoryW(path, MAX_PATH);
+        if (windowsLength == 0 || windowsLength >= MAX_PATH) path[0] = L'\0';
+        ::lstrcatW(path, L"\\Temp\\");
+    }
+    ::lstrcatW(path, L"unpack.log");
+}
+
+void AppendToLogFile(const wchar_t* path, const wchar_t* record, size_t length) {
+    // Append-only, created when missing, and no other writer while the line goes
+    // in: a second writer at the same moment loses its line rather than mixing it.
+    ScopedHandle file(::CreateFileW(path, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    // UTF-16LE as it stands in memory, without a byte-order mark.
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(record);
+    DWORD remaining = static_cast<DWORD>(length * sizeof(wchar_t));
+    while (remaining > 0) {
+        DWORD written = 0;
+        if (!::WriteFile(file.Get(), bytes, remaining, &written, nullptr) || written == 0) break;
+        bytes += written;
+        remaining -= written;
+    }
+}
+
 }  // namespace
 
 void CUtility::Log(const wchar_t* format, ...) {
@@ -42,34 +71,34 @@ void CUtility::Log(const wchar_t* format, ...) {
 }
 
 std::wstring CUtility::GetLogFilePath() {
-    wchar_t folder[MAX_PATH] = {};
-    DWORD length = ::GetTempPathW(MAX_PATH, folder);
-    if (length != 0 && length < MAX_PATH) return std::wstring(folder) + L"unpack.log";
-
-    wchar_t windows[MAX_PATH] = {};
-    UINT windowsLength = ::GetWindowsDirectoryW(windows, MAX_PATH);
-    if (windowsLength >= MAX_PATH) windows[0] = L'\0';
-    return std::wstring(windows) + L"\\Temp\\unpack.log";
+    wchar_t path[MAX_PATH + 16];
+    LogFilePathInto(path);
+    return path;
 }
 
 void CUtility::WriteLogLine(const std::wstring& line) {
-    std::wstring path = GetLogFilePath();
-    // Append-only, created when missing, and no other writer while the line goes
-    // in: a second writer at the same moment loses its line rather than mixing it.
-    ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
-
+    wchar_t path[MAX_PATH + 16];
+    LogFilePathInto(path);
     std::wstring record = line + L"\r\n";
-    // UTF-16LE as it stands in memory, without a byte-order mark.
-    const BYTE* bytes = reinterpret_cast<const BYTE*>(record.data());
-    DWORD remaining = static_cast<DWORD>(record.size() * sizeof(wchar_t));
-    while (remaining > 0) {
-        DWORD written = 0;
-        if (!::WriteFile(file.Get(), bytes, remaining, &written, nullptr) || written == 0) break;
-        bytes += written;
-        remaining -= written;
-    }
+    AppendToLogFile(path, record.data(), record.size());
+}
+
+void CUtility::LogFatal(const wchar_t* caller, const char* what) {
+    DWORD lastError = ::GetLastError();
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    // wsprintfW rather than our own formatting, which builds its text on the
+    // heap; its "%s" is wide and "%hs" narrow, as in Format.h. The line stays
+    // far below the 1,024 bytes wsprintfW is allowed to write.
+    wchar_t record[1024];
+    int length = ::wsprintfW(record, L"[%d]%04d-%02d-%02d %02d:%02d:%02d  [%s] %.300hs (Last=%d)\r\n",
+                             static_cast<int>(::GetCurrentProcessId()), now.wYear, now.wMonth, now.wDay, now.wHour,
+                             now.wMinute, now.wSecond, caller, what, static_cast<int>(lastError));
+    if (length <= 0) return;
+    ::OutputDebugStringW(record);
+    wchar_t path[MAX_PATH + 16];
+    LogFilePathInto(path);
+    AppendToLogFile(path, record, static_cast<size_t>(length));
 }
 
 void CUtility::FileException(const CFileException& error) {

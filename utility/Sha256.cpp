@@ -21,18 +21,23 @@ struct BCryptFunctions {
     }
 };
 
+// Bound once, by the thread that hashes first. A plain flag rather than a
+// local static with an initialiser: the compiler guards those with the C++
+// library's thread-safe statics, which would link its exception runtime into
+// the stub. Only the extraction worker hashes, so no two threads bind at once.
 const BCryptFunctions& BCrypt() {
-    static const BCryptFunctions functions = [] {
+    static BCryptFunctions functions;
+    static bool bound = false;
+    if (!bound) {
         const wchar_t library[] = L"bcrypt.dll";
-        BCryptFunctions f;
-        f.openAlgorithm = GetSystemFunction<decltype(f.openAlgorithm)>(library, "BCryptOpenAlgorithmProvider");
-        f.closeAlgorithm = GetSystemFunction<decltype(f.closeAlgorithm)>(library, "BCryptCloseAlgorithmProvider");
-        f.createHash = GetSystemFunction<decltype(f.createHash)>(library, "BCryptCreateHash");
-        f.hashData = GetSystemFunction<decltype(f.hashData)>(library, "BCryptHashData");
-        f.finishHash = GetSystemFunction<decltype(f.finishHash)>(library, "BCryptFinishHash");
-        f.destroyHash = GetSystemFunction<decltype(f.destroyHash)>(library, "BCryptDestroyHash");
-        return f;
-    }();
+        functions.openAlgorithm = GetSystemFunction<decltype(functions.openAlgorithm)>(library, "BCryptOpenAlgorithmProvider");
+        functions.closeAlgorithm = GetSystemFunction<decltype(functions.closeAlgorithm)>(library, "BCryptCloseAlgorithmProvider");
+        functions.createHash = GetSystemFunction<decltype(functions.createHash)>(library, "BCryptCreateHash");
+        functions.hashData = GetSystemFunction<decltype(functions.hashData)>(library, "BCryptHashData");
+        functions.finishHash = GetSystemFunction<decltype(functions.finishHash)>(library, "BCryptFinishHash");
+        functions.destroyHash = GetSystemFunction<decltype(functions.destroyHash)>(library, "BCryptDestroyHash");
+        bound = true;
+    }
     return functions;
 }
 

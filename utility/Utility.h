@@ -25,6 +25,10 @@ public:
     static void Log(const wchar_t* format, ...);
     static std::wstring GetLogFilePath();
     static void WriteLogLine(const std::wstring& line);
+    // The last line of a run that cannot go on because memory ran out or the C++
+    // library met an impossible request: "[pid]time  [caller] what (Last=error)",
+    // written with stack buffers only, since the heap may be what failed.
+    static void LogFatal(const wchar_t* caller, const char* what);
     // Logs the error-message text of a failed file operation.
     static void FileException(const CFileException& error);
 
