@@ -33,7 +33,9 @@ const char* const kMeaning[] = {
     "the installed host is older than the mode's version bound (also when no host is installed); install the "
     "host afresh, or check the bound in `setup.ini`",
     "the unpack folder could not be created; check the rights on the programs folder and its free space",
-    "no package found, the package could not be read, the disk filled up, or a leftover in the unpack folder "
+    "no package found, the package is damaged (`[CUnPack::CheckPackage] Package damaged: ...` just above: "
+    "nothing was written; ask for the file again, it was damaged on its way), the package could not be read, "
+    "the disk filled up, or a leftover in the unpack folder "
     "bears the name of one of the package's files and could not be replaced (`Cannot replace what stands in the "
     "unpack folder: <path>`); see the `CUnPack::` lines above it. Nothing was expanded or installed; check the "
     "file with `upkpack inspect`, the free space, and remove such a leftover",
