@@ -39,7 +39,10 @@ upf_choose_arch() {
     *) upf_die "UNPACK_ARCH must be x86 or x64, not '$UNPACK_ARCH'" ;;
   esac
   local host="this host runs 32-bit x86 code"
-  [ $runs32 = yes ] || host="this host cannot run 32-bit x86 code (kernel without IA-32 emulation)"
+  if [ $runs32 = no ]; then
+    host="this host cannot run 32-bit x86 code (kernel without IA-32 emulation)"
+    [ -e "$UPF_WINE32_LOADER" ] || host="this host has no 32-bit Wine (wine32 is not installed)"
+  fi
   [ -z "${UNPACK_ARCH:-}" ] || host="UNPACK_ARCH=$UNPACK_ARCH"
   if [ $UPF_ARCH = x86 ]; then
     UPF_PRESET=windows
