@@ -123,8 +123,8 @@ static std::string Quote(const std::string& text) {
     return quoted + "'";
 }
 
-int RunTool(const std::vector<std::string>& arguments, std::string* output) {
-    std::string command = Quote(UPKPACK_EXE);
+int RunTool(const std::vector<std::string>& arguments, std::string* output, int timeLimit) {
+    std::string command = (timeLimit > 0 ? "timeout " + std::to_string(timeLimit) + " " : "") + Quote(UPKPACK_EXE);
     for (const std::string& argument : arguments) command += " " + Quote(argument);
     command += " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");

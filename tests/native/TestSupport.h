@@ -47,7 +47,8 @@ uint64_t Le64(const Bytes& bytes, size_t offset);
 void PutLe32(Bytes& bytes, size_t offset, uint32_t value);
 
 // Runs the upkpack tool with the arguments (each quoted for the shell) and
-// returns its exit code; stdout and stderr go to output.
-int RunTool(const std::vector<std::string>& arguments, std::string* output = nullptr);
+// returns its exit code; stdout and stderr go to output. With a time limit,
+// a run still going after that many seconds is ended and returns 124.
+int RunTool(const std::vector<std::string>& arguments, std::string* output = nullptr, int timeLimit = 0);
 
 }  // namespace testsupport

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sstream>
 
 namespace {
@@ -63,6 +64,24 @@ Bytes Utf16(const std::vector<std::string>& lines) {
     return bytes;
 }
 
+// A converted copy: UTF-8, or UTF-16 big-endian, as editors save them.
+Bytes Utf8(const std::vector<std::string>& lines) {
+    Bytes bytes;
+    for (const std::string& line : lines) bytes.insert(bytes.end(), line.begin(), line.end()), bytes.push_back('\n');
+    return bytes;
+}
+Bytes Utf16Be(const std::vector<std::string>& lines) {
+    Bytes bytes;
+    for (uint8_t c : Utf8(lines)) bytes.insert(bytes.end(), {0, c});
+    return bytes;
+}
+
+// The lines with every time stamp replaced.
+std::vector<std::string> Retimed(std::vector<std::string> lines, const std::string& time) {
+    for (std::string& line : lines) line.replace(line.find(']') + 1, time.size(), time);
+    return lines;
+}
+
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -82,6 +101,14 @@ TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
     interleaved = interleaved + Refusal("301", kAnother, "2026-12-09 01:40:46") +
                   std::vector<std::string>(kUpgrade.begin() + 8, kUpgrade.end());
     const Bytes upgrade = Utf16(kUpgrade);
+    // The same process id again, its time going backwards and its first lines lost.
+    const std::vector<std::string> earlierRerun =
+        Retimed(std::vector<std::string>(kUpgrade.begin() + 1, kUpgrade.begin() + 9), "2026-12-09 01:40:30");
+    // Lines that alternate in the file, their times a minute and more apart.
+    std::vector<std::string> apart = Retimed(std::vector<std::string>(kUpgrade.begin(), kUpgrade.begin() + 2),
+                                             "2026-12-09 07:45:17");
+    apart = apart + Refusal("301", kAnother, "2026-12-09 07:47:02");
+    apart.push_back("[300]  [CUnPackFileApp::InitInstance] Close VYAU pid:293 (Last=18)");
     struct Case {
         const char* label;
         Bytes file;
@@ -108,9 +135,41 @@ TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
         {"a second copy interleaved",
          Utf16(interleaved),
          {},
-         1,
-         {"  alongside: run 2 (pid 301)", "  alongside: run 1 (pid 300)", "upgraded (", "a second copy was running"},
+         0,
+         {"  alongside: run 2 (pid 301)", "  alongside: run 1 (pid 300)", "upgraded (", "a second copy was running",
+          "the last to decide, run 1 (pid 300, 2026-12-09 01:40:45): upgraded\n",
+          "run 2 (pid 301, 2026-12-09 01:40:46) was a second copy"},
          {"begins:"}},
+        {"--last: the copy that upgraded, not the second one refused meanwhile",
+         Utf16(interleaved),
+         {"--last"},
+         0,
+         {"run 1: pid 300", "upgraded (", "run 2 (pid 301, 2026-12-09 01:40:46) was a second copy"},
+         {"run 2:"}},
+        {"the same pid again, time going backwards",
+         Utf16(std::vector<std::string>(kUpgrade.begin(), kUpgrade.begin() + 12) + earlierRerun),
+         {},
+         1,
+         {"run 1: pid 300, 2026-12-09 01:40:45 to 01:40:46 (12 lines)",
+          "run 2: pid 300, 2026-12-09 01:40:30 (8 lines)\n  begins:"},
+         {"2 files extracted"}},
+        {"interleaved lines, times apart", Utf16(apart), {}, 1, {"run 2: pid 301"}, {"alongside:"}},
+        {"killed at its message box",
+         Utf16({Refusal("77", "3.6.2.1 less than 3.6.2.1")[0]}),
+         {},
+         1,
+         {"  ended:     without its last line", "run 1 (pid 77, 2026-12-10 09:00:00): refused, ended without"},
+         {}},
+        {"a damaged package",
+         Utf16(std::vector<std::string>(kUpgrade.begin(), kUpgrade.begin() + 6) +
+               std::vector<std::string>{"[300]2026-12-09 01:40:46  [CUnPack::CheckPackage] Package damaged: length "
+                                        "expected 270548 bytes, found 270540 (Last=0)"} +
+               Retimed(Refusal("300", "unpack not success"), "2026-12-09 01:40:46")),
+         {},
+         1,
+         {"  cause:     Package damaged: length expected 270548 bytes, found 270540\n",
+          "  meaning:   the package was damaged on its way"},
+         {"no package found"}},
         {"cut off inside the last command's line",
          Bytes(upgrade.begin(), upgrade.end() - 31),
          {},
@@ -120,7 +179,11 @@ TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
         {"an odd number of bytes", upgrade + Bytes{'x'}, {}, 0, {"upgraded (", "odd number of bytes"}, {}},
         {"a byte-order mark", Bytes{0xFF, 0xFE} + upgrade, {}, 0, {"upgraded (", "byte-order mark"}, {}},
         {"--text", upgrade, {"--text"}, 0, {kUpgrade[0] + "\n" + kUpgrade[1] + "\n"}, {"run 1:"}},
-        {"UTF-8 text", Bytes(kUpgrade[0].begin(), kUpgrade[0].end()), {}, 2, {"8-bit text"}, {}},
+        {"a UTF-8 copy", Utf8(kUpgrade), {}, 0, {"upgraded (", "the file is UTF-8"}, {"byte-order mark"}},
+        {"a UTF-8 copy with its mark", Bytes{0xEF, 0xBB, 0xBF} + Utf8(kUpgrade), {}, 0, {"upgraded (", "byte-order mark"},
+         {}},
+        {"a UTF-16BE copy without a mark", Utf16Be(kUpgrade), {}, 0, {"upgraded (", "UTF-16 big-endian"}, {}},
+        {"UTF-8 text, no log", Utf8({"hello", "world"}), {}, 2, {"(read as UTF-8)"}, {}},
         {"binary junk", PatternBytes(100000, 3), {}, 2, {"no line of the log's format"}, {}},
         {"an empty file", {}, {}, 2, {"the file is empty"}, {}},
     };
@@ -144,21 +207,28 @@ TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
 TEST(UpkpackLog, ExplainsEachRefusalInTheReadmesWords) {
     std::string readme;
     for (uint8_t byte : ReadBytes(README_PATH)) readme += static_cast<char>(byte);
-    const char* refusals[] = {
-        kAnother,
-        "3.6.2.1 less than 3.6.2.1",
-        "OS less than the boundary 6.1",
-        " less than boundary 3.1.0.0",
-        "path not exist C:\\Program Files (x86)\\Kestrune\\Kestrune Remote\\AutoUpdate\\",
-        "unpack not success",
-        "expand err1",
-        "install service err5",
-        "launch service err-1073741819",
+    const std::string damaged = "[77]2026-12-10 09:00:00  [CUnPack::CheckPackage] Package damaged: SHA-256 expected " +
+                                std::string(64, 'a') + ", found " + std::string(64, 'b') + " (Last=0)";
+    const struct {
+        const char* refusal;
+        std::vector<std::string> before;  // the lines that tell the refusal's cause
+    } refusals[] = {
+        {kAnother, {}},
+        {"3.6.2.1 less than 3.6.2.1", {}},
+        {"OS less than the boundary 6.1", {}},
+        {" less than boundary 3.1.0.0", {}},
+        {"path not exist C:\\Program Files (x86)\\Kestrune\\Kestrune Remote\\AutoUpdate\\", {}},
+        {"unpack not success", {}},
+        {"unpack not success", {damaged}},
+        {"expand err1", {}},
+        {"install service err5", {}},
+        {"launch service err-1073741819", {}},
     };
-    for (const char* refusal : refusals) {
+    std::set<std::string> meanings;
+    for (const auto& [refusal, before] : refusals) {
         SCOPED_TRACE(refusal);
         std::string output;
-        EXPECT_EQ(RunLog(Utf16(Refusal("77", refusal)), {}, output), 1) << output;
+        EXPECT_EQ(RunLog(Utf16(before + Refusal("77", refusal)), {}, output), 1) << output;
         EXPECT_NE(output.find(std::string("refused: upgrade skip ") + refusal), std::string::npos) << output;
         // The meaning, its wrapped lines joined again.
         const size_t start = output.find("  meaning:   ");
@@ -169,6 +239,24 @@ TEST(UpkpackLog, ExplainsEachRefusalInTheReadmesWords) {
             meaning += (meaning.empty() ? "" : " ") + line.substr(meaning.empty() ? 0 : 13);
         }
         EXPECT_NE(readme.find("| " + meaning + " |"), std::string::npos) << meaning;
+        EXPECT_TRUE(meanings.insert(meaning).second) << "told like another refusal: " << meaning;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Input without line ends never ends the first line: the reader must give up
+// at its recognition window rather than read on.
+TEST(UpkpackLog, GivesUpOnEndlessInputWithoutLineEnds) {
+    for (const char* mode : {"", "--last", "--text"}) {
+        SCOPED_TRACE(mode);
+        std::vector<std::string> arguments = {"log", "/dev/zero"};
+        if (*mode != '\0') arguments.push_back(mode);
+        std::string output;
+        EXPECT_EQ(testsupport::RunTool(arguments, &output, 60), 2) << output;
+        EXPECT_NE(output.find("in its first 64 KiB"), std::string::npos) << output;
     }
 }
 

@@ -30,10 +30,10 @@ const char kUsage[] =
     "      --no-verify extracts a package whose SHA-256 does not match (forensics).\n"
     "  upkpack log UNPACK.LOG [--last | --text]\n"
     "      Tells each run in an unpack.log: when, the steps reached, mode, versions\n"
-    "      and the outcome. --last: the latest run only; --text: the log as UTF-8.\n"
+    "      and the outcome. --last: the run that decided last; --text: the log as UTF-8.\n"
     "  upkpack --help\n"
     "exit codes: 0 success, 1 failure, 2 usage error (\"... see upkpack --help\")\n"
-    "  log: 0 the last run upgraded, 1 it refused, failed or shows no outcome,\n"
+    "  log: 0 the run that decided last upgraded, 1 it refused, failed or shows no outcome,\n"
     "       2 not a log it can read (\"... not a log it can read: why\")\n";
 
 }  // namespace

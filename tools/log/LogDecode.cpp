@@ -1,42 +1,83 @@
-// Reading a log's bytes: UTF-16LE into lines of UTF-8, the byte-order marks
-// and damage noticed on the way, and why a file is not a log it can read.
+// Reading a log's bytes: UTF-16LE (or a UTF-16BE or UTF-8 copy) into lines of
+// UTF-8, the byte-order marks and damage noticed on the way, and why a file
+// is not a log it can read.
 #include "tools/log/LogTypes.h"
 
 namespace unpacklog {
 namespace {
 
 const char kFormat[] = "[pid]YYYY-MM-DD HH:MM:SS  [Class::Method] message (Last=n)";
-const char kAskForOriginal[] = "ask for the original %TEMP%\\unpack.log rather than a converted copy";
 
 }  // namespace
 
-bool Utf16Lines::Next(std::string& line) {
+bool LogText::Next(std::string& line) {
+    if (!detected_) Detect();
     line.clear();
     size_t units = 0;
     bool any = false;
     for (;;) {
+        uint32_t c = 0;
         uint16_t unit = 0;
-        if (!NextUnit(unit)) {
+        const bool got = encoding == Encoding::Utf8 ? NextCodePoint(c) : NextUnit(unit);
+        if (encoding != Encoding::Utf8) c = unit;
+        if (!got) {
             FlushHighSurrogate(line);
-            if (any) cutMidLine = true;
+            if (any && !bounded_) cutMidLine = true;
             return any;
         }
         any = true;
-        if (unit == u'\n') {
+        if (c == u'\n') {
             FlushHighSurrogate(line);
             ++endedLines;
             return true;
         }
-        if (unit == u'\r') continue;
+        if (c == u'\r') continue;
         if (++units > kMaxLineUnits) {
             if (units == kMaxLineUnits + 1) ++overlongLines;
             continue;
         }
-        AppendUnit(line, unit);
+        if (encoding == Encoding::Utf8)
+            AppendCodePoint(line, c == 0 ? 0xFFFD : c);
+        else
+            AppendUnit(line, unit);
     }
 }
 
-bool Utf16Lines::NextByte(uint8_t& byte) {
+// The unpacker writes UTF-16LE without a byte-order mark. A copy that was
+// converted (by `upkpack log --text`, an editor, a mail program) is UTF-8 or
+// UTF-16BE, with or without a mark. Without one, the zero bytes of the first
+// chunk tell: none in UTF-8; in UTF-16, the high bytes of ASCII text are
+// zero, at odd offsets in little-endian and at even ones in big-endian.
+void LogText::Detect() {
+    detected_ = true;
+    in_.read(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    filled_ = static_cast<size_t>(in_.gcount());
+    const auto* b = reinterpret_cast<const uint8_t*>(buffer_.data());
+    if (filled_ >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+        position_ = 2;
+    } else if (filled_ >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+        encoding = Encoding::Utf16Be;
+        position_ = 2;
+    } else if (filled_ >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+        encoding = Encoding::Utf8;
+        position_ = 3;
+    } else {
+        size_t zeros[2] = {0, 0};
+        for (size_t i = 0; i < filled_; ++i) zeros[i % 2] += b[i] == 0 ? 1 : 0;
+        if (filled_ > 0 && zeros[0] + zeros[1] == 0)
+            encoding = Encoding::Utf8;
+        else if (zeros[0] > zeros[1])
+            encoding = Encoding::Utf16Be;
+    }
+    byteOrderMark = position_ != 0;
+    bytesRead_ = position_;
+}
+
+bool LogText::NextByte(uint8_t& byte) {
+    if (bound_ != 0 && bytesRead_ >= bound_) {
+        bounded_ = true;
+        return false;
+    }
     if (position_ == filled_) {
         in_.read(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
         filled_ = static_cast<size_t>(in_.gcount());
@@ -44,31 +85,64 @@ bool Utf16Lines::NextByte(uint8_t& byte) {
         if (filled_ == 0) return false;
     }
     byte = static_cast<uint8_t>(buffer_[position_++]);
-    if (bytesRead_ < kRecognitionWindow && byte == 0) ++zeroBytesInWindow;
     ++bytesRead_;
     return true;
 }
 
-bool Utf16Lines::NextUnit(uint16_t& unit) {
-    uint8_t low = 0, high = 0;
-    if (!NextByte(low)) return false;
-    if (!NextByte(high)) {
-        oddLength = true;
+bool LogText::NextUnit(uint16_t& unit) {
+    uint8_t first = 0, second = 0;
+    if (!NextByte(first)) return false;
+    if (!NextByte(second)) {
+        oddLength = !bounded_;
         return false;
     }
-    unit = static_cast<uint16_t>(low | high << 8);
-    if (bytesRead_ == 2) {
-        if (unit == 0xFEFF) {
-            byteOrderMark = true;
-            return NextUnit(unit);
-        }
-        bigEndianMark = unit == 0xFFFE;
-        utf8Mark = low == 0xEF && high == 0xBB;
-    }
+    unit = encoding == Encoding::Utf16Be ? static_cast<uint16_t>(first << 8 | second)
+                                         : static_cast<uint16_t>(first | second << 8);
     return true;
 }
 
-void Utf16Lines::AppendCodePoint(std::string& out, uint32_t c) {
+bool LogText::NextCodePoint(uint32_t& c) {
+    uint8_t lead = 0;
+    if (pendingByte_ >= 0) {
+        lead = static_cast<uint8_t>(pendingByte_);
+        pendingByte_ = -1;
+    } else if (!NextByte(lead)) {
+        return false;
+    }
+    int extra = 0;
+    uint32_t least = 0;
+    if (lead < 0x80) {
+        c = lead;
+        return true;
+    } else if ((lead & 0xE0) == 0xC0) {
+        extra = 1, least = 0x80, c = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+        extra = 2, least = 0x800, c = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+        extra = 3, least = 0x10000, c = lead & 0x07;
+    } else {
+        c = 0xFFFD;
+        return true;
+    }
+    for (int i = 0; i < extra; ++i) {
+        uint8_t next = 0;
+        if (!NextByte(next)) {
+            c = 0xFFFD;
+            return true;
+        }
+        if ((next & 0xC0) != 0x80) {
+            pendingByte_ = next;  // it may begin the next character, a line end even
+            c = 0xFFFD;
+            return true;
+        }
+        c = c << 6 | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are not characters.
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    return true;
+}
+
+void LogText::AppendCodePoint(std::string& out, uint32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -88,7 +162,7 @@ void Utf16Lines::AppendCodePoint(std::string& out, uint32_t c) {
 
 // Unpaired surrogates and NULs (junk, never in a log) become U+FFFD, so
 // that the text written out is always valid UTF-8 without NULs.
-void Utf16Lines::AppendUnit(std::string& out, uint16_t unit) {
+void LogText::AppendUnit(std::string& out, uint16_t unit) {
     if (unit >= 0xD800 && unit <= 0xDBFF) {
         FlushHighSurrogate(out);
         highSurrogate_ = unit;
@@ -107,32 +181,21 @@ void Utf16Lines::AppendUnit(std::string& out, uint16_t unit) {
     AppendCodePoint(out, unit == 0 ? 0xFFFD : unit);
 }
 
-void Utf16Lines::FlushHighSurrogate(std::string& out) {
+void LogText::FlushHighSurrogate(std::string& out) {
     if (highSurrogate_ != 0) AppendCodePoint(out, 0xFFFD);
     highSurrogate_ = 0;
 }
 
-std::string WhyUnreadable(const Utf16Lines& lines, const std::string& firstLine) {
+std::string WhyUnreadable(const LogText& lines, const std::string& firstLine) {
     if (lines.BytesRead() == 0) return "the file is empty";
-    if (lines.bigEndianMark)
-        return "it is UTF-16 big-endian (it begins with FE FF), not the UTF-16LE the unpacker writes";
-    if (lines.utf8Mark)
-        return std::string(
-                   "it is UTF-8 text (it begins with a UTF-8 byte-order mark), not the UTF-16LE the unpacker "
-                   "writes: ") +
-               kAskForOriginal;
-    if (lines.zeroBytesInWindow == 0)
-        return std::string(
-                   "it holds no zero bytes, so it is 8-bit text (UTF-8 or ASCII), not the UTF-16LE the "
-                   "unpacker writes: ") +
-               kAskForOriginal;
     if (lines.cutMidLine && lines.endedLines == 0 && firstLine.size() > 1 && firstLine[0] == '[' &&
         IsDigit(firstLine[1]))
         return std::string("its one line ends before it shows the log's format (") + kFormat + "): cut off?";
+    static const char* const kRead[] = {"UTF-16LE", "UTF-16 big-endian", "UTF-8"};
     return std::string("no line of the log's format (") + kFormat + ") in " +
            (lines.BytesRead() > kRecognitionWindow ? "its first " + std::to_string(kRecognitionWindow / 1024) + " KiB"
                                                    : std::string("the file")) +
-           ": not an unpack.log";
+           " (read as " + kRead[static_cast<int>(lines.encoding)] + "): not an unpack.log";
 }
 
 }  // namespace unpacklog

@@ -33,12 +33,13 @@ const char* const kMeaning[] = {
     "the installed host is older than the mode's version bound (also when no host is installed); install the "
     "host afresh, or check the bound in `setup.ini`",
     "the unpack folder could not be created; check the rights on the programs folder and its free space",
-    "no package found, the package is damaged (`[CUnPack::CheckPackage] Package damaged: ...` just above: "
-    "nothing was written; ask for the file again, it was damaged on its way), the package could not be read, "
-    "the disk filled up, or a leftover in the unpack folder "
+    "no package found, the package could not be read, the disk filled up, or a leftover in the unpack folder "
     "bears the name of one of the package's files and could not be replaced (`Cannot replace what stands in the "
     "unpack folder: <path>`); see the `CUnPack::` lines above it. Nothing was expanded or installed; check the "
     "file with `upkpack inspect`, the free space, and remove such a leftover",
+    "the package was damaged on its way to this machine (its SHA-256 or length does not match what was packed); "
+    "nothing was written, expanded or installed. Ask the customer for the packaged file again (download it "
+    "afresh); the log will not tell more, so do not ask for it again",
     "`expand.exe` failed (a damaged cabinet); see `aucab.txt`, and check the cabinet with `upkpack extract`",
     "`VYAuto.exe -i` ended with a code other than 0 or 1066; see `aucab.txt`",
     "`VYAuto.exe -r` ended with a code other than 0 or 1066; see `aucab.txt`",
@@ -107,6 +108,14 @@ std::vector<ReportField> Outcome(const Run& run) {
     if (run.refusal != kNoRefusal) {
         fields.push_back({"outcome:", "refused: " + Shown(run.refusalLine), false});
         fields.push_back({"meaning:", kMeaning[run.refusal], true});
+        // After a refusal the fix-up writes "autoinstaller prepare to exit"; in
+        // manual mode it runs only once the refusal's message box is closed.
+        if (!run.ended)
+            fields.push_back({"ended:",
+                              "without its last line (\"autoinstaller prepare to exit\"): the unpacker was ended "
+                              "before it finished, such as killed while its message box waited in manual mode, or "
+                              "the log was copied meanwhile",
+                              true});
     } else if (run.fixedUp) {
         fields.push_back({"outcome:",
                           "refused, but the line that says why is missing (lost while a second copy wrote to the "
@@ -181,10 +190,35 @@ void TellRun(std::ostream& out, const Run& run) {
     out << "\n";
 }
 
+// A refused second copy: the copy that held the lock was running then.
+struct RefusedCopy {
+    size_t number;
+    long long pid;
+    std::string time;
+};
+
+// "Another installation" refuses a copy started while another held the lock:
+// when that copy is the run before, it is that run that decided the upgrade.
+bool RefusedDuring(const Run& copy, const Run& holder) {
+    if (copy.refusal != kAnotherInstance) return false;
+    if (copy.firstSeconds < 0 || holder.firstSeconds < 0 || holder.lastSeconds < 0)
+        return copy.alongside == holder.number;
+    return copy.firstSeconds >= holder.firstSeconds && copy.firstSeconds <= holder.lastSeconds;
+}
+
+const char* Verdict(const Run& run) {
+    if (Upgraded(run)) return "upgraded";
+    if (run.refusal != kNoRefusal && !run.ended) return "refused, ended without its last line";
+    return run.refusal != kNoRefusal || run.fixedUp ? "refused" : "no outcome";
+}
+
 }  // namespace
 
 int ReadLog(std::istream& in, LogMode mode, std::ostream& out, std::ostream& notes, std::string& error) {
-    Utf16Lines lines(in);
+    LogText lines(in);
+    // Until a line of the log's format is found, a bounded read: a file
+    // without line ends (or /dev/zero) is not read to its end.
+    lines.BoundTo(kRecognitionWindow + 4 * kMaxLineUnits);
     std::string text;
     LogLine line;
     bool recognised = false;
@@ -192,11 +226,20 @@ int ReadLog(std::istream& in, LogMode mode, std::ostream& out, std::ostream& not
     size_t passedOver = 0;
 
     size_t runCount = 0;
-    Run last;
+    Run decisive;
+    std::vector<RefusedCopy> refusedCopies;  // after the decisive run, a few at most
+    size_t refusedCount = 0;
     RunGrouper grouper([&](const Run& run) {
         ++runCount;
         if (mode == LogMode::Runs) TellRun(out, run);
-        last = run;
+        if (runCount > 1 && RefusedDuring(run, decisive)) {
+            if (refusedCopies.size() < 4) refusedCopies.push_back({run.number, run.pid, run.firstTime});
+            ++refusedCount;
+            return;
+        }
+        decisive = run;
+        refusedCopies.clear();
+        refusedCount = 0;
     });
 
     std::string firstLine;
@@ -204,13 +247,14 @@ int ReadLog(std::istream& in, LogMode mode, std::ostream& out, std::ostream& not
         if (lines.endedLines <= 1 && firstLine.empty()) firstLine = text.substr(0, 2);
         const bool isLog = ParseLogLine(text, line);
         if (!recognised) {
-            if (!isLog || lines.bigEndianMark || lines.utf8Mark) {
-                if (lines.BytesRead() > kRecognitionWindow || lines.bigEndianMark || lines.utf8Mark) break;
+            if (!isLog) {
+                if (lines.BytesRead() > kRecognitionWindow) break;
                 if (mode == LogMode::Text) held.push_back(text);
                 ++passedOver;
                 continue;
             }
             recognised = true;
+            lines.BoundTo(0);
             for (const std::string& earlier : held) out << earlier << '\n';
             held.clear();
         }
@@ -232,15 +276,26 @@ int ReadLog(std::istream& in, LogMode mode, std::ostream& out, std::ostream& not
     grouper.Finish();
 
     std::ostream& said = mode == LogMode::Text ? notes : out;
-    if (mode == LogMode::LastRun) TellRun(out, last);
+    if (mode == LogMode::LastRun) TellRun(out, decisive);
     if (mode != LogMode::Text) {
-        out << Plural(static_cast<long long>(runCount), "run") << " in the log; the last, run " << last.number
-            << " (pid " << last.pid << ", " << (last.firstTime.empty() ? "time not logged" : last.firstTime) << "): "
-            << (Upgraded(last)                               ? "upgraded"
-                : last.refusal != kNoRefusal || last.fixedUp ? "refused"
-                                                             : "no outcome")
-            << "\n";
+        out << Plural(static_cast<long long>(runCount), "run") << " in the log; the "
+            << (refusedCount == 0 ? "last" : "last to decide") << ", run " << decisive.number << " (pid "
+            << decisive.pid << ", " << (decisive.firstTime.empty() ? "time not logged" : decisive.firstTime)
+            << "): " << Verdict(decisive) << "\n";
+        for (const RefusedCopy& copy : refusedCopies)
+            out << "run " << copy.number << " (pid " << copy.pid << ", "
+                << (copy.time.empty() ? "time not logged" : copy.time)
+                << ") was a second copy, started while run " << decisive.number
+                << " ran and refused as \"Another installation\": it changed nothing\n";
+        if (refusedCount > refusedCopies.size())
+            out << "and " << refusedCount - refusedCopies.size() << " more copies refused alike\n";
     }
+    if (lines.encoding == Encoding::Utf8)
+        said << "note: the file is UTF-8, not the UTF-16LE the unpacker writes: a copy (converted by `upkpack log "
+                "--text`, an editor or a mail program), read as it stands\n";
+    if (lines.encoding == Encoding::Utf16Be)
+        said << "note: the file is UTF-16 big-endian, not the UTF-16LE the unpacker writes: a converted copy, read "
+                "as it stands\n";
     if (lines.byteOrderMark)
         said << "note: the file begins with a byte-order mark, which the unpacker never writes: another program "
                 "saved it\n";
@@ -256,7 +311,7 @@ int ReadLog(std::istream& in, LogMode mode, std::ostream& out, std::ostream& not
         said << "note: " << Plural(static_cast<long long>(lines.overlongLines), "line") << " longer than "
              << kMaxLineUnits << " characters " << (lines.overlongLines == 1 ? "was" : "were") << " cut short\n";
     if (mode == LogMode::Text) return 0;
-    return Upgraded(last) ? kUpgraded : kNotUpgraded;
+    return Upgraded(decisive) ? kUpgraded : kNotUpgraded;
 }
 
 }  // namespace unpacklog

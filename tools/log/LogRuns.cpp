@@ -63,7 +63,7 @@ void ApplyDriverLine(Run& run, const std::string& message) {
     } else {
         const Refusal refusal = ClassifyRefusal(message);
         if (refusal == kNoRefusal || run.refusal != kNoRefusal) return;
-        run.refusal = refusal;
+        run.refusal = refusal == kUnpackFailed && !run.damaged.empty() ? kPackageDamaged : refusal;
         run.refusalLine = message;
         if (refusal == kNotNewer) {
             run.installedKnown = run.packageKnown = true;
@@ -112,6 +112,9 @@ void ApplyLine(Run& run, const LogLine& line) {
         } else if (!StartsWith(message, "(") && !StartsWith(message, "UnPack total ")) {
             run.trouble = message;
         }
+    } else if (line.caller == "CUnPack::CheckPackage") {
+        if (StartsWith(message, "Package damaged: ")) run.damaged = message;
+        run.trouble = message;
     } else if (line.caller == "CUtility::FileException") {
         run.trouble = message;
     } else if (line.caller == "CUnPackFileApp::ExecuteCommand") {
@@ -140,7 +143,10 @@ void RunGrouper::Add(const LogLine& line) {
     auto open = open_.find(line.pid);
     if (open != open_.end()) {
         pending = &runs_[open->second - first_];
-        if (OpensRun(line) || FarApart(line.seconds, pending->run.lastSeconds)) {
+        // The same id again after a first line, far apart or with the time going
+        // backwards: a new run of a reused id, whose predecessor lost its end.
+        const int64_t last = pending->run.lastSeconds;
+        if (OpensRun(line) || FarApart(line.seconds, last) || (line.seconds >= 0 && line.seconds < last)) {
             Close(line.pid);
             pending = nullptr;
         }
@@ -179,15 +185,24 @@ void RunGrouper::Close(long long pid) {
     open_.erase(open);
 }
 
+// Whether two runs' time spans overlap; without times, only the lines can tell.
+bool RunGrouper::SpansOverlap(const Run& a, const Run& b) {
+    if (a.firstSeconds < 0 || a.lastSeconds < 0 || b.firstSeconds < 0 || b.lastSeconds < 0) return true;
+    return a.firstSeconds <= b.lastSeconds && b.firstSeconds <= a.lastSeconds;
+}
+
 // Hands on the closed runs at the front, so that the order stays that of
-// the starts. A run that started before the front's last line ran at the
-// same time as it: their lines are interleaved.
+// the starts. A run that started before the front's last line and whose time
+// span overlaps the front's ran at the same time as it: their lines are
+// interleaved. Runs one after the other are not concurrent, however their
+// lines fall in the file.
 void RunGrouper::Drain() {
     while (!runs_.empty() && !runs_.front().open) {
         Run& run = runs_.front().run;
         for (size_t i = 1; i < runs_.size(); ++i) {
             Run& later = runs_[i].run;
             if (runs_[i].firstLine > runs_.front().lastLine) break;
+            if (!SpansOverlap(run, later)) continue;
             if (run.alongside == 0) {
                 run.alongside = later.number;
                 run.alongsidePid = later.pid;

@@ -30,30 +30,38 @@ constexpr int64_t kRunGapSeconds = 12 * 60 * 60;
 constexpr size_t kMaxOpenRuns = 64;
 
 // ---------------------------------------------------------------------------
-// UTF-16LE bytes to lines of UTF-8 text (LogDecode.cpp).
+// A log's bytes to lines of UTF-8 text (LogDecode.cpp): UTF-16LE as the
+// unpacker writes it, or a copy in UTF-16BE or UTF-8, told from its first bytes.
 
-class Utf16Lines {
+enum class Encoding { Utf16Le, Utf16Be, Utf8 };
+
+class LogText {
 public:
-    explicit Utf16Lines(std::istream& in) : in_(in), buffer_(kChunkSize) {}
+    explicit LogText(std::istream& in) : in_(in), buffer_(kChunkSize) {}
 
     // The next line as UTF-8, without its line end; false at the end of the input.
     bool Next(std::string& line);
 
+    // Reads no further than this many bytes (0: no bound), so that input
+    // without line ends, such as /dev/zero, cannot keep it reading.
+    void BoundTo(uint64_t bytes) { bound_ = bytes; }
+
     uint64_t BytesRead() const { return bytesRead_; }
     bool ReadFailed() const { return in_.bad(); }
+    bool Bounded() const { return bounded_; }
 
-    bool byteOrderMark = false;  // FF FE: the unpacker writes none
-    bool bigEndianMark = false;  // FE FF
-    bool utf8Mark = false;       // EF BB (BF)
+    Encoding encoding = Encoding::Utf16Le;
+    bool byteOrderMark = false;  // of any of the three: the unpacker writes none
     bool oddLength = false;
     bool cutMidLine = false;
     size_t endedLines = 0;
     size_t overlongLines = 0;
-    uint64_t zeroBytesInWindow = 0;
 
 private:
+    void Detect();
     bool NextByte(uint8_t& byte);
     bool NextUnit(uint16_t& unit);
+    bool NextCodePoint(uint32_t& c);  // UTF-8: U+FFFD for each byte of a malformed sequence
     static void AppendCodePoint(std::string& out, uint32_t c);
     void AppendUnit(std::string& out, uint16_t unit);
     void FlushHighSurrogate(std::string& out);
@@ -63,12 +71,16 @@ private:
     size_t filled_ = 0;
     size_t position_ = 0;
     uint64_t bytesRead_ = 0;
+    uint64_t bound_ = 0;
+    bool bounded_ = false;
+    bool detected_ = false;
     uint16_t highSurrogate_ = 0;
+    int pendingByte_ = -1;  // UTF-8: a byte read past a malformed sequence, read again next
 };
 
 // Why a file in which no line of the log's format was found is not a log.
 // firstLine: how the file begins, to tell a log cut inside its first line from junk.
-std::string WhyUnreadable(const Utf16Lines& lines, const std::string& firstLine);
+std::string WhyUnreadable(const LogText& lines, const std::string& firstLine);
 
 // ---------------------------------------------------------------------------
 // One line: "[pid]YYYY-MM-DD HH:MM:SS  [Class::Method] message (Last=n)" (LogLine.cpp).
@@ -102,6 +114,7 @@ enum Refusal {
     kVersionBound,
     kPathMissing,
     kUnpackFailed,
+    kPackageDamaged,  // kUnpackFailed after the package check's "Package damaged" line
     kExpandFailed,
     kInstallFailed,
     kLaunchFailed,
@@ -132,6 +145,7 @@ struct Run {
     Refusal refusal = kNoRefusal;
     std::string refusalLine;
     std::string trouble;    // what the unpacker's own lines say went wrong
+    std::string damaged;    // the package check's "Package damaged: ..." line
     std::string freeSpace;  // the last free-space line, for a disk-space refusal
     bool fixedUp = false;   // the updater fix-up ran, which only a refusal does
     std::string cutLine;    // a line of this run that was cut off
@@ -160,6 +174,7 @@ private:
     };
 
     static bool FarApart(int64_t a, int64_t b);
+    static bool SpansOverlap(const Run& a, const Run& b);
     Pending* Start(const LogLine& line);
     void Close(long long pid);
     void Drain();
