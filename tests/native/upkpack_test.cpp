@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 
 namespace {
 
@@ -229,7 +230,7 @@ TEST(Upkpack, ExtractWritesNothingItCannotProveOrWouldReplace) {
          {"--no-verify"},
          "NOT VERIFIED",
          {"package1.cab", "setup.ini"}},
-        {"cut off", [](Bytes& b) { b.resize(b.size() - 300); }, {}, "cut off, or not packaged?", {}},
+        {"cut off", [](Bytes& b) { b.resize(b.size() - 300); }, {}, "the file is cut short, so ask for the whole file", {}},
         {"setup.ini already in the folder",
          [&](Bytes&) {
              std::filesystem::create_directory(out);
@@ -278,6 +279,106 @@ TEST(Upkpack, ExtractWritesNothingItCannotProveOrWouldReplace) {
         EXPECT_FALSE(Exists(outside));
         if (c.options.empty() && Exists(out + "/setup.ini"))
             EXPECT_EQ(ReadBytes(out + "/setup.ini"), (Bytes{'m', 'i', 'n', 'e'}));
+    }
+}
+
+// A damaged copy is told as what happened to the file on its way, not as
+// offsets: cut short, or bytes added behind the package or its signature.
+TEST(Upkpack, InspectSaysAFileIsCutShortOrHasBytesAppended) {
+    PackedFile packed;
+    Bytes signedBytes = packed.bytes;
+    const Bytes table = PatternBytes(1456, 7);
+    PutLe32(signedBytes, SecurityField(false), static_cast<uint32_t>(signedBytes.size()));
+    PutLe32(signedBytes, SecurityField(false) + 4, static_cast<uint32_t>(table.size()));
+    signedBytes.insert(signedBytes.end(), table.begin(), table.end());
+    struct Case {
+        const char* label;
+        Bytes bytes;
+        size_t cut, appended;
+        std::string says;
+    } cases[] = {
+        {"unsigned, last byte cut", packed.bytes, 1, 0, "the file is cut short, so ask for the whole file"},
+        {"unsigned, last 8 bytes cut", packed.bytes, 8, 0, "the file is cut short, so ask for the whole file"},
+        {"unsigned, 16 bytes appended", packed.bytes, 0, 16,
+         "16 bytes were appended behind the trailer at " + std::to_string(packed.trailer)},
+        {"signed, 100 bytes cut", signedBytes, 100, 0, "the file is cut short: its certificate table ends at"},
+        {"signed, 16 bytes appended", signedBytes, 0, 16, "16 bytes were appended after signing"},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        c.bytes.resize(c.bytes.size() - c.cut + c.appended, 0x5A);
+        WriteBytes(packed.dir.Path("copy.exe"), c.bytes);
+        std::string output;
+        EXPECT_EQ(RunTool({"inspect", packed.dir.Path("copy.exe")}, &output), kFailure) << output;
+        EXPECT_NE(output.find(c.says), std::string::npos) << output;
+        EXPECT_EQ(output.find(" begins at "), std::string::npos) << output;
+    }
+}
+
+// extract writes what the unpacker would write: a later entry of a name in
+// place of the earlier one, another writer's package without a digest, and
+// with --no-verify what the unpacker's walk writes past damage it ignores.
+TEST(Upkpack, ExtractWritesWhatTheUnpackerWould) {
+    PackedFile packed;
+    const std::string out = packed.dir.Path("out");
+    auto resealed = [&](Bytes& b) {
+        const auto digest = package::Sha256::Of(&b[packed.headerOffset], packed.trailer - packed.headerOffset);
+        std::copy(digest.begin(), digest.end(), b.begin() + packed.trailer + 32);
+    };
+    struct Case {
+        const char* label;
+        std::function<void(Bytes&)> change;
+        std::vector<std::string> options;
+        int expected;
+        std::string says;
+        std::map<std::string, size_t> files;  // name -> size, after the run
+    } cases[] = {
+        {"two entries of one name",
+         [&](Bytes& b) {
+             std::copy_n("package1.cab", 13, b.begin() + packed.secondRecord + 24);
+             resealed(b);
+         },
+         {},
+         kOk,
+         "(replaced by entry 2 of the same name, as the unpacker replaces it)",
+         {{"package1.cab", 13}}},
+        {"another writer's package: no digest",
+         [&](Bytes& b) { std::fill_n(b.begin() + packed.trailer, 8, 0); },
+         {},
+         kOk,
+         "there is no digest to check",
+         {{"package1.cab", 1000}, {"setup.ini", 13}}},
+        {"a record's marker flipped, --no-verify",
+         [&](Bytes& b) { b.at(packed.headerOffset + 4) ^= 1; },
+         {"--no-verify"},
+         kFailure,
+         "written as the unpacker's own walk writes it",
+         {{"package1.cab", 1000}, {"setup.ini", 13}}},
+        {"the last entry running into the trailer, --no-verify",
+         [&](Bytes& b) {
+             for (uint64_t field : {packed.secondRecord + 8, packed.secondRecord + 16}) PutLe32(b, field, 21);
+         },
+         {"--no-verify"},
+         kFailure,
+         "NOT VERIFIED",
+         {{"package1.cab", 1000}, {"setup.ini", 21}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::filesystem::remove_all(out);
+        Bytes bytes = packed.bytes;
+        c.change(bytes);
+        WriteBytes(packed.dir.Path("case.exe"), bytes);
+        std::vector<std::string> arguments = {"extract", packed.dir.Path("case.exe"), "--out", out};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        std::string output;
+        EXPECT_EQ(RunTool(arguments, &output), c.expected) << output;
+        EXPECT_NE(output.find(c.says), std::string::npos) << output;
+        std::map<std::string, size_t> files;
+        if (Exists(out))
+            for (const auto& entry : std::filesystem::directory_iterator(out))
+                files[entry.path().filename().string()] = std::filesystem::file_size(entry.path());
+        EXPECT_EQ(files, c.files);
     }
 }
 

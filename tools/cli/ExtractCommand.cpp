@@ -31,7 +31,12 @@ int Extract(int argc, char** argv) {
 
     package::Extraction result;
     const bool complete = package::ExtractPackage(path, out, verify, result);
-    if (!result.unverified.empty()) std::printf("NOT VERIFIED (--no-verify): %s\n", result.unverified.c_str());
+    if (!result.unverified.empty())
+        std::printf("NOT VERIFIED (--no-verify): %s%s\n", result.unverified.c_str(),
+                    result.unpackersWalk ? "; written as the unpacker's own walk writes it" : "");
+    if (result.noDigest)
+        std::printf("note: the trailer carries no SHA-256 (a package from another writer): there is no digest to "
+                    "check\n");
     size_t written = 0;
     for (size_t i = 0; i < result.entries.size(); ++i) {
         const package::ExtractedEntry& e = result.entries[i];
@@ -39,8 +44,12 @@ int Extract(int argc, char** argv) {
                     e.sha256.empty() ? "(not read to its end)" : e.sha256.c_str());
         if (!e.skipped.empty())
             std::printf(" (skipped, as the unpacker would: %s)", e.skipped.c_str());
+        else if (e.replacedBy != 0)
+            std::printf(" (replaced by entry %zu of the same name, as the unpacker replaces it)", e.replacedBy);
         else if (!e.written)
             std::printf(" (not written)");
+        if (e.replaces != 0 && e.written) std::printf(" (replaces entry %zu's file, as the unpacker does)", e.replaces);
+        if (e.cutShort) std::printf(" (the file ends inside its data: written as far as it goes, as the unpacker does)");
         std::printf("\n");
         written += e.written ? 1 : 0;
     }
@@ -53,7 +62,10 @@ int Extract(int argc, char** argv) {
         if (!result.leftBehind.empty()) std::fprintf(stderr, "upkpack: extract: %s\n", result.leftBehind.c_str());
         return kExitFailure;
     }
-    std::printf("OK: the package's SHA-256 %s matches its trailer\n", result.inspection.sha256.c_str());
+    if (result.noDigest)
+        std::printf("OK: every entry written as the unpacker would; no digest to check\n");
+    else
+        std::printf("OK: the package's SHA-256 %s matches its trailer\n", result.inspection.sha256.c_str());
     return kExitOk;
 }
 

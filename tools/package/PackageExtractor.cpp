@@ -1,9 +1,17 @@
 #include "tools/package/PackageExtractor.h"
 
+#include "tools/package/PackageWriter.h"
+#include "tools/package/Sha256.h"
+#include "unpack/layout/PackageParse.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -47,8 +55,21 @@ public:
     ~FolderSink() override { Abandon(); }
 
     bool BeginEntry(const InspectedEntry& entry, std::string& reason) override {
-        result_.entries.push_back(ExtractedEntry{entry.name, entry.size, "", false, entry.refusal});
+        result_.entries.push_back(ExtractedEntry{entry.name, entry.size, "", false, entry.refusal, entry.replaces});
         if (!entry.refusal.empty()) return true;
+        // The unpacker creates each file afresh: a later entry of a name
+        // replaces the earlier one's file, written by this run.
+        if (entry.replaces != 0 && entry.replaces < result_.entries.size()) {
+            ExtractedEntry& earlier = result_.entries[entry.replaces - 1];
+            std::error_code ec;
+            if (earlier.written && !fs::remove(folder_ / earlier.name, ec)) {
+                reason = "cannot remove '" + (folder_ / earlier.name).string() + "' to replace it with entry " +
+                         std::to_string(result_.entries.size()) + (ec ? ": " + ec.message() : std::string());
+                return false;
+            }
+            earlier.written = false;
+            earlier.replacedBy = result_.entries.size();
+        }
         current_ = folder_ / entry.name;
         file_ = CreateNew(current_);
         if (file_ == nullptr) {
@@ -107,6 +128,65 @@ private:
     FILE* file_ = nullptr;
 };
 
+// The unpacker's own walk, for a package whose damage stops the checked one:
+// records and data one after the other from the header offset, each record's
+// count and first data size taken as they stand, a name it would not write
+// passed over, data cut by the end of the file written as far as it goes;
+// it stops at the count, at the file's end or at a record cut short.
+bool UnpackersWalk(const std::string& path, uint64_t headerOffset, EntrySink* sink, Extraction* result,
+                   std::vector<InspectedEntry>& entries, std::string& problem) {
+    entries.clear();
+    std::ifstream file(path, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(headerOffset), std::ios::beg);
+    if (!file) {
+        problem = "cannot read '" + path + "' from the header offset";
+        return false;
+    }
+    std::map<std::string, size_t> seen;
+    std::vector<char> buffer(64 * 1024);
+    uint64_t position = headerOffset;
+    for (int32_t number = 1;; ++number) {
+        uint8_t bytes[kRecordSize];
+        file.read(reinterpret_cast<char*>(bytes), sizeof(bytes));
+        if (static_cast<size_t>(file.gcount()) < sizeof(bytes)) break;
+        EntryRecord record{};
+        std::string name;
+        ParseEntryRecord(bytes, sizeof(bytes), record, name);
+        if (number > record.entryCount) break;
+        InspectedEntry entry{name, position, position + kRecordSize, record.dataSize, "", ""};
+        std::string reason;
+        if (!CheckEntryName(name, reason)) {
+            entry.refusal = "name " + reason;
+        } else {
+            std::string upper = name;
+            for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            if (auto [named, fresh] = seen.emplace(upper, entries.size() + 1); !fresh)
+                entry.replaces = std::exchange(named->second, entries.size() + 1);
+        }
+        if (sink != nullptr && !sink->BeginEntry(entry, problem)) return false;
+        Sha256 sha;
+        uint64_t left = record.dataSize;
+        while (left > 0) {
+            const size_t want = left < buffer.size() ? static_cast<size_t>(left) : buffer.size();
+            file.read(buffer.data(), static_cast<std::streamsize>(want));
+            const size_t got = static_cast<size_t>(file.gcount());
+            sha.Update(buffer.data(), got);
+            if (sink != nullptr && entry.refusal.empty() && got > 0 && !sink->EntryData(buffer.data(), got, problem))
+                return false;
+            left -= got;
+            if (got < want) break;
+        }
+        entry.sha256 = Sha256::ToHex(sha.Finish());
+        entries.push_back(entry);
+        if (sink != nullptr && !sink->EndEntry(entry, problem)) return false;
+        if (result != nullptr && left > 0) result->entries.back().cutShort = true;
+        if (left > 0) break;  // the file ended: the next read finds nothing
+        position += kRecordSize + record.dataSize;
+        if (number == record.entryCount) break;
+    }
+    return true;
+}
+
 size_t CountWritten(const Extraction& result) {
     size_t written = 0;
     for (const ExtractedEntry& entry : result.entries) written += entry.written ? 1 : 0;
@@ -121,11 +201,27 @@ bool ExtractPackage(const std::string& path, const std::string& folder, bool ver
     // First pass: layout and digest, before a single byte is written.
     const Inspection& first = result.inspection;
     WalkPackage(path, result.inspection, nullptr);
-    if (first.foundSha256.empty()) return Fail(result, first.problem);
-    if (first.sha256.empty() || first.sha256 != first.foundSha256) {
-        const std::string why = first.sha256.empty() ? "the trailer carries no SHA-256 (not a package upkpack wrote)"
-                                                     : "SHA-256 of the package: expected " + first.sha256 +
-                                                           " (trailer), found " + first.foundSha256;
+    std::vector<InspectedEntry> planned = first.entries;
+    if (first.foundSha256.empty()) {
+        // Damage stopped the walk. The unpacker, where it finds a header
+        // offset ahead of its trailer, walks on regardless: --no-verify
+        // writes what it would.
+        const bool unpackerFindsOne =
+            first.hasTrailer && first.headerOffset != 0 && first.headerOffset < first.trailerOffset;
+        if (verify || !unpackerFindsOne)
+            return Fail(result, first.problem + (unpackerFindsOne ? "; nothing extracted (--no-verify writes what "
+                                                                    "the unpacker would)"
+                                                                  : ""));
+        result.unverified = first.problem;
+        result.unpackersWalk = true;
+        std::string problem;
+        if (!UnpackersWalk(path, first.headerOffset, nullptr, nullptr, planned, problem))
+            return Fail(result, problem);
+    } else if (first.sha256.empty()) {
+        result.noDigest = true;  // another writer's package: the format allows it
+    } else if (first.sha256 != first.foundSha256) {
+        const std::string why =
+            "SHA-256 of the package: expected " + first.sha256 + " (trailer), found " + first.foundSha256;
         if (verify) return Fail(result, why + "; nothing extracted (--no-verify extracts anyway)");
         result.unverified = why;
     } else {
@@ -142,13 +238,17 @@ bool ExtractPackage(const std::string& path, const std::string& folder, bool ver
     if (fs::exists(dirStatus) && !fs::is_directory(dirStatus))
         return Fail(result, "'" + folder + "' exists and is not a folder");
     std::vector<fs::path> made;  // the folders this run creates, deepest first
+    // A root's parent is the root itself: on Windows, a drive that does not
+    // exist must end the climb there rather than go round.
     for (fs::path missing = dir; !missing.empty() && !fs::exists(fs::symlink_status(missing, ec));
-         missing = missing.parent_path())
+         missing = missing.parent_path()) {
         made.push_back(missing);
+        if (missing.parent_path() == missing) break;
+    }
     if (!made.empty() && !fs::create_directories(dir, ec) && ec)
         return Fail(result, "cannot create the folder '" + folder + "': " + ec.message());
     std::string refusal;
-    for (const InspectedEntry& entry : first.entries) {
+    for (const InspectedEntry& entry : planned) {
         if (!entry.refusal.empty()) continue;
         const fs::path target = dir / entry.name;
         const fs::file_status status = fs::symlink_status(target, ec);
@@ -171,20 +271,30 @@ bool ExtractPackage(const std::string& path, const std::string& folder, bool ver
     // Second pass: the same walk, writing as it goes.
     FolderSink sink(dir, result);
     Inspection second;
-    WalkPackage(path, second, &sink);
-    if (second.foundSha256.empty()) {
+    std::string problem;
+    bool walked = true;
+    if (result.unpackersWalk) {
+        std::vector<InspectedEntry> entries;
+        walked = UnpackersWalk(path, first.headerOffset, &sink, &result, entries, problem);
+    } else {
+        WalkPackage(path, second, &sink);
+        walked = !second.foundSha256.empty();
+        problem = second.problem;
+    }
+    if (!walked) {
         std::string note = sink.Abandon();
         const size_t written = CountWritten(result);
         if (written > 0)
             note += (note.empty() ? "" : "; ") + std::to_string(written) +
                     " file(s) written before the failure stay in '" + folder + "'";
         result.leftBehind = note;
-        return Fail(result, second.problem);
+        return Fail(result, problem);
     }
-    if (second.foundSha256 != first.foundSha256)
+    if (!result.unpackersWalk && second.foundSha256 != first.foundSha256)
         return Fail(result, "the package changed while it was extracted (its SHA-256 is now " + second.foundSha256 +
                                 "): the files written are not the ones checked");
-    if (!result.verified) return Fail(result, "extracted without verification: " + result.unverified);
+    if (!result.verified && !result.noDigest)
+        return Fail(result, "extracted without verification: " + result.unverified);
     for (const ExtractedEntry& entry : result.entries)
         if (!entry.skipped.empty()) return Fail(result, "'" + entry.name + "' was not written: " + entry.skipped);
     return true;

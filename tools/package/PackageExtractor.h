@@ -16,12 +16,17 @@ struct ExtractedEntry {
     std::string sha256;  // of the bytes written (or read, for a skipped entry), hex
     bool written = false;
     std::string skipped;  // why it was not written; empty when written
+    size_t replaces = 0;     // the number of an earlier entry of the same name whose file this one replaced
+    size_t replacedBy = 0;   // the number of the later entry that replaced this one's file
+    bool cutShort = false;   // the file ended before the entry's data did: it is shorter, as the unpacker leaves it
 };
 
 struct Extraction {
     Inspection inspection;   // the walk that checked the package first
     bool verified = false;   // the trailer's digest matched before anything was written
+    bool noDigest = false;   // the trailer carries no digest (another writer's): nothing to check against
     std::string unverified;  // with verify off: why the package could not be verified
+    bool unpackersWalk = false;  // written by the unpacker's own walk past damage that stopped the checked one
     std::vector<ExtractedEntry> entries;
     uint64_t bytesWritten = 0;
     std::string leftBehind;  // a failure's note on what stays in the folder
@@ -31,8 +36,11 @@ struct Extraction {
 // Reads the package at path twice: once to check its layout and, unless
 // verify is false, its digest; then to write each entry into folder (created
 // when missing). Never writes outside folder, never follows or replaces
-// anything that exists there, skips the entries the unpacker would not
-// write. True when the package was verified and every entry written.
+// anything that existed there, skips the entries the unpacker would not
+// write, and lets a later entry of a name replace the earlier one's file, as
+// the unpacker does. With verify false, a package whose damage stops the
+// checked walk is written as the unpacker's walk would write it. True when
+// every entry was written and the package verified, or it has no digest.
 bool ExtractPackage(const std::string& path, const std::string& folder, bool verify, Extraction& result);
 
 }  // namespace package

@@ -9,7 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
+#include <map>
+#include <utility>
 
 namespace package {
 namespace {
@@ -52,6 +53,28 @@ private:
     Sha256 sha_;
 };
 
+// Looks for a trailer of ours up to 64 KiB ahead of where the unpacker reads
+// one: its magic, format version and a package length that ends right at it.
+// Found, it tells that bytes were added behind the package.
+bool FindEarlierTrailer(std::istream& file, uint64_t trailerOffset, uint64_t& found) {
+    const uint64_t from = trailerOffset > 64 * 1024 ? trailerOffset - 64 * 1024 : 0;
+    std::vector<uint8_t> bytes(static_cast<size_t>(trailerOffset - from) + kRecordSize);
+    file.clear();
+    if (!ReadAt(file, from, bytes.data(), bytes.size())) return false;
+    for (size_t at = bytes.size() - kRecordSize; at-- > 0;) {
+        if (std::memcmp(&bytes[at], kTrailerMagic, sizeof(kTrailerMagic)) != 0) continue;
+        TrailerRecord trailer{};
+        ParseTrailer(&bytes[at], kRecordSize, trailer);
+        const uint64_t offset = from + at;
+        if (trailer.formatVersion == kTrailerFormatVersion && trailer.headerOffset < offset &&
+            trailer.packageLength == offset - trailer.headerOffset) {
+            found = offset;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool Fail(Inspection& result, const std::string& problem) {
     result.problem = problem;
     return false;
@@ -85,9 +108,16 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
     if (distance > length) return Fail(result, "the file is too short to hold a trailer where the unpacker looks");
     const uint64_t trailerOffset = length - distance;
     const uint64_t trailerEnd = trailerOffset + kRecordSize;
-    if (signedLength > 0 && trailerEnd != facts.securityOffset)
-        return Fail(result, "the trailer the unpacker reads ends at " + Number(trailerEnd) +
-                                " but the certificate table begins at " + Number(facts.securityOffset));
+    if (signedLength > 0 && trailerEnd != facts.securityOffset) {
+        // Signing puts the table last: the file must end where the table does.
+        const uint64_t tableEnd = uint64_t{facts.securityOffset} + facts.securityLength;
+        if (length < tableEnd)
+            return Fail(result, "the file is cut short: its certificate table ends at " + Number(tableEnd) +
+                                    " but the file has " + Number(length) + " bytes; ask for the whole file");
+        return Fail(result, Number(length - tableEnd) +
+                                " bytes were appended after signing, behind the certificate table; ask for the file "
+                                "as it was signed");
+    }
 
     uint8_t bytes[kRecordSize];
     if (!ReadAt(file, trailerOffset, bytes, sizeof(bytes))) return Fail(result, "cannot read the trailer");
@@ -104,9 +134,17 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
     // (another writer's, or a damaged one) can still be walked the unpacker's
     // way, but it proves nothing about the bytes.
     const bool hasDigest = std::memcmp(trailer.magic, kTrailerMagic, sizeof(kTrailerMagic)) == 0;
-    // Bytes that are no trailer of ours mostly mean a file cut short or never packaged: say so.
+    // Bytes that are no trailer of ours mostly mean a file cut short or never
+    // packaged; our trailer further ahead means bytes were added behind it.
+    uint64_t movedTrailer = 0;
+    if (!hasDigest && FindEarlierTrailer(file, trailerOffset, movedTrailer))
+        return Fail(result, Number(trailerOffset - movedTrailer) + " bytes were appended behind the trailer at " +
+                                Number(movedTrailer) + ", where the unpacker does not look for it; ask for the file " +
+                                "as it was made");
     const std::string hint =
-        hasDigest ? "" : " (no upkpack trailer where the unpacker looks: cut off, or not packaged?)";
+        hasDigest ? ""
+                  : " (no upkpack trailer where the unpacker looks: the file is cut short, so ask for the whole "
+                    "file, or it was never packaged)";
     if (hasDigest) {
         if (trailer.formatVersion != kTrailerFormatVersion)
             return Fail(result, "unknown trailer format version " + Number(trailer.formatVersion));
@@ -114,10 +152,13 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
         for (uint8_t b : trailer.reserved)
             if (b != 0) return Fail(result, "the trailer's reserved bytes are not zero");
     }
+    if (trailerEnd % kAlignment != 0 && !hasDigest)
+        return Fail(result, "no upkpack trailer where the unpacker looks, and what lies there does not end at a "
+                            "multiple of 8 as a trailer does: the file is cut short, so ask for the whole file, or it "
+                            "was never packaged");
     if (trailerEnd % kAlignment != 0)
         return Fail(result, "the trailer ends at " + Number(trailerEnd) +
-                                ", not a multiple of 8: signing would put bytes between it and the certificate table" +
-                                hint);
+                                ", not a multiple of 8: signing would put bytes between it and the certificate table");
     if (trailer.headerOffset < facts.imageEnd)
         return Fail(result, "the header offset " + Number(trailer.headerOffset) +
                                 " lies inside the image, which ends at " + Number(facts.imageEnd) + hint);
@@ -137,7 +178,7 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
     file.seekg(static_cast<std::streamoff>(trailer.headerOffset), std::ios::beg);
     if (!file) return Fail(result, "cannot seek to the header offset" + hint);
     HashingReader reader(file);
-    std::set<std::string> seen;
+    std::map<std::string, size_t> seen;  // upper-cased name -> its entry's number
     std::string firstRefusal;
     uint64_t position = trailer.headerOffset;
     uint32_t count = hasDigest ? trailer.entryCount : 0;
@@ -176,9 +217,12 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
         std::string nameReason;
         if (!CheckEntryName(name, nameReason))
             entry.refusal = "name " + nameReason;
-        else if (!seen.insert(Upper(name)).second)
-            entry.refusal = "name '" + name + "' repeats an earlier entry, whose file it would replace";
+        else if (auto [named, fresh] = seen.emplace(Upper(name), i); !fresh)
+            entry.replaces = std::exchange(named->second, i);
         if (!entry.refusal.empty() && firstRefusal.empty()) firstRefusal = which + ": " + entry.refusal;
+        if (entry.replaces != 0 && firstRefusal.empty())
+            firstRefusal = which + ": name '" + name + "' repeats entry " + Number(entry.replaces) +
+                           "'s, whose file the unpacker replaces with this one";
 
         std::string sinkReason;
         if (sink != nullptr && !sink->BeginEntry(entry, sinkReason)) return Fail(result, sinkReason);

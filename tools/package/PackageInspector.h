@@ -18,6 +18,7 @@ struct InspectedEntry {
     uint64_t size = 0;
     std::string sha256;   // of the entry's data, hex; empty until the data was read
     std::string refusal;  // why the unpacker would not (or should not) write it; empty when it would
+    size_t replaces = 0;  // the number of an earlier entry of the same name, whose file the unpacker replaces
 };
 
 // The layout as far as it could be read; the flags tell which parts were reached.
