@@ -285,8 +285,7 @@ int ReadLog(std::istream& in, LogMode mode, std::ostream& out, std::ostream& not
         for (const RefusedCopy& copy : refusedCopies)
             out << "run " << copy.number << " (pid " << copy.pid << ", "
                 << (copy.time.empty() ? "time not logged" : copy.time)
-                << ") was a second copy, started while run " << decisive.number
-                << " ran and refused as \"Another installation\": it changed nothing\n";
+                << "): a second copy started meanwhile, refused as \"Another installation\"; it changed nothing\n";
         if (refusedCount > refusedCopies.size())
             out << "and " << refusedCount - refusedCopies.size() << " more copies refused alike\n";
     }
