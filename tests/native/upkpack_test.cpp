@@ -301,12 +301,14 @@ TEST(Upkpack, InspectSaysAFileIsCutShortOrHasBytesAppended) {
         {"unsigned, last 8 bytes cut", packed.bytes, 8, 0, "the file is cut short, so ask for the whole file"},
         {"unsigned, 16 bytes appended", packed.bytes, 0, 16,
          "16 bytes were appended behind the trailer at " + std::to_string(packed.trailer)},
+        {"unsigned, 296 zero bytes appended", packed.bytes, 0, 296,
+         "296 bytes were appended behind the trailer at " + std::to_string(packed.trailer)},
         {"signed, 100 bytes cut", signedBytes, 100, 0, "the file is cut short: its certificate table ends at"},
         {"signed, 16 bytes appended", signedBytes, 0, 16, "16 bytes were appended after signing"},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.label);
-        c.bytes.resize(c.bytes.size() - c.cut + c.appended, 0x5A);
+        c.bytes.resize(c.bytes.size() - c.cut + c.appended, c.appended > 100 ? 0 : 0x5A);
         WriteBytes(packed.dir.Path("copy.exe"), c.bytes);
         std::string output;
         EXPECT_EQ(RunTool({"inspect", packed.dir.Path("copy.exe")}, &output), kFailure) << output;

@@ -44,7 +44,10 @@ public:
 
     // Reads no further than this many bytes (0: no bound), so that input
     // without line ends, such as /dev/zero, cannot keep it reading.
-    void BoundTo(uint64_t bytes) { bound_ = bytes; }
+    void BoundTo(uint64_t bytes) {
+        bound_ = bytes;
+        bounded_ = false;
+    }
 
     uint64_t BytesRead() const { return bytesRead_; }
     bool ReadFailed() const { return in_.bad(); }

@@ -129,7 +129,6 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
     Sha256::Digest storedDigest{};
     std::memcpy(storedDigest.data(), trailer.sha256, storedDigest.size());
 
-    if (trailer.headerOffset == 0) return Fail(result, "no package: the trailer's header offset is 0");
     // The unpacker reads only the header offset. A trailer without our magic
     // (another writer's, or a damaged one) can still be walked the unpacker's
     // way, but it proves nothing about the bytes.
@@ -145,6 +144,7 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
         hasDigest ? ""
                   : " (no upkpack trailer where the unpacker looks: the file is cut short, so ask for the whole "
                     "file, or it was never packaged)";
+    if (trailer.headerOffset == 0) return Fail(result, "no package: the trailer's header offset is 0" + hint);
     if (hasDigest) {
         if (trailer.formatVersion != kTrailerFormatVersion)
             return Fail(result, "unknown trailer format version " + Number(trailer.formatVersion));
