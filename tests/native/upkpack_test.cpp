@@ -336,34 +336,16 @@ TEST(Upkpack, ExtractWritesWhatTheUnpackerWould) {
         std::map<std::string, size_t> files;  // name -> size, after the run
     } cases[] = {
         {"two entries of one name",
-         [&](Bytes& b) {
-             std::copy_n("package1.cab", 13, b.begin() + packed.secondRecord + 24);
-             resealed(b);
-         },
-         {},
-         kOk,
-         "(replaced by entry 2 of the same name, as the unpacker replaces it)",
-         {{"package1.cab", 13}}},
-        {"another writer's package: no digest",
-         [&](Bytes& b) { std::fill_n(b.begin() + packed.trailer, 8, 0); },
-         {},
-         kOk,
-         "there is no digest to check",
-         {{"package1.cab", 1000}, {"setup.ini", 13}}},
-        {"a record's marker flipped, --no-verify",
-         [&](Bytes& b) { b.at(packed.headerOffset + 4) ^= 1; },
-         {"--no-verify"},
-         kFailure,
-         "written as the unpacker's own walk writes it",
+         [&](Bytes& b) { std::copy_n("package1.cab", 13, b.begin() + packed.secondRecord + 24), resealed(b); }, {},
+         kOk, "(replaced by entry 2 of the same name, as the unpacker replaces it)", {{"package1.cab", 13}}},
+        {"another writer's package: no digest", [&](Bytes& b) { std::fill_n(b.begin() + packed.trailer, 8, 0); }, {},
+         kOk, "there is no digest to check", {{"package1.cab", 1000}, {"setup.ini", 13}}},
+        {"a record's marker flipped, --no-verify", [&](Bytes& b) { b.at(packed.headerOffset + 4) ^= 1; },
+         {"--no-verify"}, kFailure, "written as the unpacker's own walk writes it",
          {{"package1.cab", 1000}, {"setup.ini", 13}}},
         {"the last entry running into the trailer, --no-verify",
-         [&](Bytes& b) {
-             for (uint64_t field : {packed.secondRecord + 8, packed.secondRecord + 16}) PutLe32(b, field, 21);
-         },
-         {"--no-verify"},
-         kFailure,
-         "NOT VERIFIED",
-         {{"package1.cab", 1000}, {"setup.ini", 21}}},
+         [&](Bytes& b) { PutLe32(b, packed.secondRecord + 8, 21), PutLe32(b, packed.secondRecord + 16, 21); },
+         {"--no-verify"}, kFailure, "NOT VERIFIED", {{"package1.cab", 1000}, {"setup.ini", 21}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
