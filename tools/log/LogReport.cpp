@@ -287,7 +287,8 @@ int ReadLog(std::istream& in, LogMode mode, std::ostream& out, std::ostream& not
                 << (copy.time.empty() ? "time not logged" : copy.time)
                 << "): a second copy started meanwhile, refused as \"Another installation\"; it changed nothing\n";
         if (refusedCount > refusedCopies.size())
-            out << "and " << refusedCount - refusedCopies.size() << " more copies refused alike\n";
+            out << "and " << refusedCount - refusedCopies.size()
+                << (refusedCount - refusedCopies.size() == 1 ? " more copy" : " more copies") << " refused alike\n";
     }
     if (lines.encoding == Encoding::Utf8)
         said << "note: the file is UTF-8, not the UTF-16LE the unpacker writes: a copy (converted by `upkpack log "
