@@ -38,7 +38,9 @@ TEST(UpkpackExtract, RefusesAFolderOnAMissingDriveAndReturns) {
     ASSERT_TRUE(package::PackFiles(root + "\\stub.exe", {root + "\\package1.cab"}, root + "\\p.exe", error)) << error;
     char letter = 'Z';
     while (letter > 'D' && (::GetLogicalDrives() & (1u << (letter - 'A'))) != 0) --letter;
-    ExtractJob job{root + "\\p.exe", std::string(1, letter) + ":\\unpacked\\here"};
+    ExtractJob job;
+    job.packaged = root + "\\p.exe";
+    job.out = std::string(1, letter) + ":\\unpacked\\here";
     ScopedHandle thread(::CreateThread(nullptr, 0, RunJob, &job, 0, nullptr));
     if (::WaitForSingleObject(thread.Get(), 30000) == WAIT_TIMEOUT) {
         ADD_FAILURE() << "extract into " << job.out << " has not returned after 30 s";
