@@ -103,17 +103,37 @@ TEST(Upkpack, InspectRefusesTamperedOrCutPackages) {
         EXPECT_NE(output.find("upkpack: "), std::string::npos) << output;
     }
 
+    // A damaged copy is told as what happened to it on its way, not as offsets:
+    // cut short, or bytes added behind the package or its signature.
+    Bytes signedBytes = packed.bytes;
+    const Bytes table = PatternBytes(1456, 7);
+    PutLe32(signedBytes, SecurityField(false), static_cast<uint32_t>(signedBytes.size()));
+    PutLe32(signedBytes, SecurityField(false) + 4, static_cast<uint32_t>(table.size()));
+    signedBytes.insert(signedBytes.end(), table.begin(), table.end());
+    const std::string cutShort = "the file is cut short, so ask for the whole file",
+                      appended = " bytes were appended behind the trailer at " + std::to_string(t);
     struct Cut {
         const char* label;
-        size_t bytesRemoved;
-    } cuts[] = {{"last byte", 1}, {"last 8 bytes", 8}, {"the trailer", 284}, {"trailer and some data", 300}};
+        const Bytes& bytes;
+        size_t cut, appended;
+        std::string says;
+    } cuts[] = {{"last byte", packed.bytes, 1, 0, cutShort},
+                {"last 8 bytes", packed.bytes, 8, 0, cutShort},
+                {"the trailer", packed.bytes, 284, 0, cutShort},
+                {"trailer and some data", packed.bytes, 300, 0, cutShort},
+                {"16 bytes appended", packed.bytes, 0, 16, "16" + appended},
+                {"296 zero bytes appended", packed.bytes, 0, 296, "296" + appended},
+                {"signed, 100 bytes cut", signedBytes, 100, 0, "the file is cut short: its certificate table ends at"},
+                {"signed, 16 bytes appended", signedBytes, 0, 16, "16 bytes were appended after signing"}};
     for (const Cut& cut : cuts) {
         SCOPED_TRACE(cut.label);
-        Bytes bytes = packed.bytes;
-        bytes.resize(bytes.size() - cut.bytesRemoved);
+        Bytes bytes = cut.bytes;
+        bytes.resize(bytes.size() - cut.cut + cut.appended, cut.appended > 100 ? 0 : 0x5A);
         WriteBytes(packed.dir.Path("cut.exe"), bytes);
         std::string output;
         EXPECT_EQ(RunTool({"inspect", packed.dir.Path("cut.exe")}, &output), kFailure) << output;
+        EXPECT_NE(output.find(cut.says), std::string::npos) << output;
+        EXPECT_EQ(output.find(" begins at "), std::string::npos) << output;
     }
 }
 
@@ -279,41 +299,6 @@ TEST(Upkpack, ExtractWritesNothingItCannotProveOrWouldReplace) {
         EXPECT_FALSE(Exists(outside));
         if (c.options.empty() && Exists(out + "/setup.ini"))
             EXPECT_EQ(ReadBytes(out + "/setup.ini"), (Bytes{'m', 'i', 'n', 'e'}));
-    }
-}
-
-// A damaged copy is told as what happened to the file on its way, not as
-// offsets: cut short, or bytes added behind the package or its signature.
-TEST(Upkpack, InspectSaysAFileIsCutShortOrHasBytesAppended) {
-    PackedFile packed;
-    Bytes signedBytes = packed.bytes;
-    const Bytes table = PatternBytes(1456, 7);
-    PutLe32(signedBytes, SecurityField(false), static_cast<uint32_t>(signedBytes.size()));
-    PutLe32(signedBytes, SecurityField(false) + 4, static_cast<uint32_t>(table.size()));
-    signedBytes.insert(signedBytes.end(), table.begin(), table.end());
-    struct Case {
-        const char* label;
-        Bytes bytes;
-        size_t cut, appended;
-        std::string says;
-    } cases[] = {
-        {"unsigned, last byte cut", packed.bytes, 1, 0, "the file is cut short, so ask for the whole file"},
-        {"unsigned, last 8 bytes cut", packed.bytes, 8, 0, "the file is cut short, so ask for the whole file"},
-        {"unsigned, 16 bytes appended", packed.bytes, 0, 16,
-         "16 bytes were appended behind the trailer at " + std::to_string(packed.trailer)},
-        {"unsigned, 296 zero bytes appended", packed.bytes, 0, 296,
-         "296 bytes were appended behind the trailer at " + std::to_string(packed.trailer)},
-        {"signed, 100 bytes cut", signedBytes, 100, 0, "the file is cut short: its certificate table ends at"},
-        {"signed, 16 bytes appended", signedBytes, 0, 16, "16 bytes were appended after signing"},
-    };
-    for (Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        c.bytes.resize(c.bytes.size() - c.cut + c.appended, c.appended > 100 ? 0 : 0x5A);
-        WriteBytes(packed.dir.Path("copy.exe"), c.bytes);
-        std::string output;
-        EXPECT_EQ(RunTool({"inspect", packed.dir.Path("copy.exe")}, &output), kFailure) << output;
-        EXPECT_NE(output.find(c.says), std::string::npos) << output;
-        EXPECT_EQ(output.find(" begins at "), std::string::npos) << output;
     }
 }
 
