@@ -46,6 +46,8 @@ int main(int argc, char** argv) {
     CLI::App app(kSummary, "upkpack");
     app.footer(kExitCodes);
     app.require_subcommand(1);
+    // The same options in both builds: "/x" is a path (a Unix one under Wine), never an option.
+    app.allow_windows_style_options(false);
     const std::vector<Command> commands = {AddPack(app), AddInspect(app), AddExtract(app), AddLog(app)};
 
     if (argc < 2) return UsageError("no command given");
