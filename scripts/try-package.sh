@@ -33,6 +33,13 @@ upkpack=$UPF_ROOT/build/native/tools/upkpack
 [ -f "$UPF_BUILD/fixtures/expand.exe" ] ||
   upf_die "build the $UPF_PRESET preset first (its stand-ins): cmake --preset $UPF_PRESET && cmake --build --preset $UPF_PRESET"
 
+# The image's machine (PE header, e_lfanew + 4): a 32-bit package needs a host that runs 32-bit code.
+pe=$(od -An -tu4 -j60 -N4 "$package" | tr -d ' ')
+machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$package" | tr -d ' ')
+if [ "$machine" = 014c ] && [ "$UPF_ARCH" = x64 ]; then
+  upf_die "$1 is a 32-bit package, and this host cannot run 32-bit code: rehearse with a package of the x86-64 stub (build/windows-x64/app/UnPackFile.exe) here"
+fi
+
 trial=$UPF_WINE_DIR/try
 upf_say "A fresh prefix with host $installed installed: $trial"
 upf_fresh_prefix "$trial"
