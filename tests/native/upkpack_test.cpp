@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 
 namespace {
@@ -324,6 +326,79 @@ TEST(Upkpack, UsageErrorsExitWith2) {
     std::string help;
     EXPECT_EQ(RunTool({"--help"}, &help), kOk);
     EXPECT_NE(help.find("upkpack pack --stub"), std::string::npos) << help;
+}
+
+// Help comes before anything a command would do: inspect does not read a file named "--help".
+TEST(Upkpack, EverySubcommandAnswersHelp) {
+    const std::pair<const char*, const char*> commands[] = {
+        {"pack", "pack"}, {"inspect", "inspect"}, {"verify", "inspect"}, {"extract", "extract"}, {"log", "log"}};
+    for (const auto& [command, shown] : commands) {
+        SCOPED_TRACE(command);
+        std::string output;
+        EXPECT_EQ(RunTool({command, "--help"}, &output), kOk) << output;
+        EXPECT_NE(output.find(std::string("Usage: upkpack ") + shown + " [OPTIONS]"), std::string::npos) << output;
+        EXPECT_EQ(output.find("file:"), std::string::npos) << output;
+    }
+}
+
+// Each open failure names the system's reason; a stub and a cabinet given the
+// wrong way round are called swapped.
+TEST(Upkpack, FailuresToOpenNameTheReason) {
+    ScratchDir dir;
+    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    Bytes cabinet = PatternBytes(100, 4);
+    std::copy_n("MSCF", 4, cabinet.begin());
+    WriteBytes(dir.Path("package1.cab"), cabinet);
+    const std::string missing = dir.Path("missing-stub.exe"), out = dir.Path("out.exe");
+    struct Case {
+        std::vector<std::string> arguments;
+        int expected;
+        std::string says;
+    } cases[] = {
+        {{"pack", "--stub", missing, "--out", out, dir.Path("package1.cab")}, kFailure,
+         "cannot open stub '" + missing + "': No such file or directory"},
+        {{"pack", "--stub", dir.Path("stub.exe"), "--out", out, missing}, kFailure, "No such file or directory"},
+        {{"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("no/such/out.exe"), dir.Path("package1.cab")},
+         kFailure, "No such file or directory"},
+        {{"inspect", missing}, kFailure, "No such file or directory"},
+        {{"extract", missing, "--out", dir.Path("x")}, kFailure, "No such file or directory"},
+        {{"log", missing}, kUsage, "No such file or directory"},
+        {{"pack", "--stub", dir.Path("package1.cab"), "--out", out, dir.Path("stub.exe")}, kFailure, "swapped"},
+        {{"inspect", dir.Path("package1.cab")}, kFailure, "it is a cabinet"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
+        std::string output;
+        EXPECT_EQ(RunTool(c.arguments, &output), c.expected) << output;
+        EXPECT_NE(output.find(c.says), std::string::npos) << output;
+        EXPECT_FALSE(Exists(out));
+    }
+}
+
+// A folder is packed as the cabinet made of it: the same folder, whatever its
+// files' times, gives the same bytes, and the cabinet expands to its files.
+TEST(Upkpack, PackOfAFolderIsRepeatableAndExpandsToItsFiles) {
+    ScratchDir dir;
+    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    std::filesystem::create_directories(dir.Path("host/sub"));
+    const std::vector<std::pair<std::string, Bytes>> files = {
+        {"VYAuto.exe", PatternBytes(70000, 1)}, {"hostdata.txt", PatternBytes(20, 2)}, {"sub/b.bin", PatternBytes(5, 3)}};
+    for (const auto& file : files) WriteBytes(dir.Path("host/" + file.first), file.second);
+    std::string output;
+    ASSERT_EQ(RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("one.exe"), dir.Path("host")}, &output),
+              kOk)
+        << output;
+    std::filesystem::last_write_time(dir.Path("host/hostdata.txt"), std::filesystem::file_time_type::clock::now() -
+                                                                         std::chrono::hours(48));
+    ASSERT_EQ(RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("two.exe"), dir.Path("host")}, &output),
+              kOk)
+        << output;
+    EXPECT_EQ(ReadBytes(dir.Path("one.exe")), ReadBytes(dir.Path("two.exe")));
+
+    ASSERT_EQ(RunTool({"extract", dir.Path("one.exe"), "--out", dir.Path("x")}, &output), kOk) << output;
+    const std::string expand = "cd '" + dir.Path("x") + "' && gcab -x package1.cab >/dev/null";
+    ASSERT_EQ(std::system(expand.c_str()), 0) << expand;
+    for (const auto& file : files) EXPECT_EQ(ReadBytes(dir.Path("x/" + file.first)), file.second) << file.first;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace upkpack {
@@ -32,11 +33,7 @@ void PrintLayout(const std::string& path, const package::Inspection& r) {
     if (!r.sha256.empty()) std::printf("sha-256:           %s\n", r.sha256.c_str());
 }
 
-}  // namespace
-
-int Inspect(int argc, char** argv) {
-    if (argc != 3) return UsageError(std::string(argv[1]) + " takes exactly one file");
-    std::string path = argv[2];
+int Inspect(const std::string& path) {
     package::Inspection result;
     bool sound = package::InspectPackage(path, result);
     PrintLayout(path, result);
@@ -47,6 +44,19 @@ int Inspect(int argc, char** argv) {
     }
     std::printf("OK: the unpacker extracts exactly the packed entries (%zu)\n", result.entries.size());
     return kExitOk;
+}
+
+}  // namespace
+
+Command AddInspect(CLI::App& upkpack) {
+    auto path = std::make_shared<std::string>();
+    CLI::App* app = upkpack.add_subcommand(
+        "inspect",
+        "Prints the package's layout and checks that UnPackFile.exe would extract exactly the packed\n"
+        "entries, signed or unsigned.");
+    app->alias("verify");
+    app->add_option("FILE", *path, "the packaged file")->required();
+    return {app, [path] { return Inspect(*path); }};
 }
 
 }  // namespace upkpack

@@ -2,6 +2,7 @@
 
 #include "unpack/layout/PackageParse.h"
 
+#include <cstring>
 #include <vector>
 
 namespace package {
@@ -40,7 +41,8 @@ bool ReadPeFacts(std::istream& file, uint64_t fileLength, PeFacts& facts, std::s
         return false;
     }
     if (dos[0] != 'M' || dos[1] != 'Z') {
-        error = "no DOS header (\"MZ\" missing)";
+        error = std::memcmp(dos, "MSCF", 4) == 0 ? "it is a cabinet (it starts with \"MSCF\"), not a Windows program"
+                                                 : "no DOS header (\"MZ\" missing)";
         return false;
     }
     ParsePeOffset(dos, sizeof(dos), facts.peOffset);
