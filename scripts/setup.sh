@@ -3,8 +3,8 @@
 # 32-bit support (the product is a 32-bit Windows program; the tests run it in a
 # 64-bit prefix, as on 64-bit Windows), the MinGW-w64 cross compilers for the
 # shipped 32-bit build and for the x86-64 build that hosts without 32-bit
-# support test, the cabinet and signing tools, CMake, Ninja, GoogleTest and the
-# compilers for the host.
+# support test, the cabinet and signing tools, libcrypto's headers for upkpack
+# (found with pkg-config), CMake, Ninja, GoogleTest and the compilers for the host.
 # Idempotent: when everything is installed it only checks, in well under a second.
 # Runs as root (or through sudo).
 set -euo pipefail
@@ -13,7 +13,7 @@ packages=(
   wine wine32:i386 wine64
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-  gcab osslsigncode openssl
+  gcab osslsigncode openssl libssl-dev pkg-config
   cmake ninja-build googletest g++ clang
 )
 

@@ -1,9 +1,12 @@
 // upkpack inspect (alias verify): prints the layout and checks the package.
 #include "tools/cli/Commands.h"
 #include "tools/package/PackageInspector.h"
+#include "tools/package/Signature.h"
+#include "tools/package/VersionBlock.h"
 
 #include <cinttypes>
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 namespace upkpack {
@@ -32,6 +35,48 @@ void PrintLayout(const std::string& path, const package::Inspection& r) {
     if (!r.sha256.empty()) std::printf("sha-256:           %s\n", r.sha256.c_str());
 }
 
+// The stub's versions and the signature. False, with the reason, when the
+// signature cannot be read or does not match the file.
+bool PrintStub(const std::string& path, uint64_t fileLength, std::string& problem) {
+    std::ifstream file(path, std::ios::binary);
+    package::PeFacts facts;
+    if (!file || !package::ReadPeFacts(file, fileLength, facts, problem)) return false;
+    const package::StubVersion version = package::ReadStubVersion(file, facts);
+    if (version.found) {
+        std::printf("product version:   %s (the upgrade compares this with the installed version)\n",
+                    version.product.c_str());
+        std::printf("file version:      %s\n", version.file.c_str());
+    } else {
+        std::printf("version block:     none: %s\n", version.missing.c_str());
+    }
+    using State = package::SignatureCheck::State;
+    const package::SignatureCheck sig = package::CheckSignature(file, facts);
+    switch (sig.state) {
+    case State::None: std::printf("signature:         none\n"); return true;
+    case State::Unavailable:
+        std::printf("signature:         present; signature check not available in this build "
+                    "(run osslsigncode verify)\n");
+        return true;
+    case State::Malformed:
+        std::printf("signature:         unreadable\n");
+        problem = "the signature cannot be read: " + sig.problem;
+        return false;
+    case State::Checked: break;
+    }
+    std::printf("signer:            %s\n", sig.subject.c_str());
+    std::printf("signer valid:      %s to %s\n", sig.notBefore.c_str(), sig.notAfter.c_str());
+    std::printf("signed digest:     %s %s\n", sig.digestAlgorithm.c_str(), sig.signedDigest.c_str());
+    std::printf("file digest:       %s %s (%s)\n", sig.digestAlgorithm.c_str(), sig.fileDigest.c_str(),
+                sig.DigestMatches() ? "matches" : "DOES NOT MATCH");
+    std::printf("signer's signature over the digest: %s\n", sig.signerSignatureValid ? "valid" : "INVALID");
+    std::printf("not checked here:  the certificate chain and revocation (run osslsigncode verify)\n");
+    if (!sig.DigestMatches())
+        problem = "the file's Authenticode digest does not match its signature: the file was changed after signing";
+    else if (!sig.signerSignatureValid)
+        problem = "the signer's signature over the Authenticode digest does not verify";
+    return problem.empty();
+}
+
 }  // namespace
 
 int Inspect(int argc, char** argv) {
@@ -40,6 +85,11 @@ int Inspect(int argc, char** argv) {
     package::Inspection result;
     bool sound = package::InspectPackage(path, result);
     PrintLayout(path, result);
+    std::string stubProblem;
+    if (result.hasHeaders && !PrintStub(path, result.fileLength, stubProblem) && sound) {
+        sound = false;
+        result.problem = stubProblem;
+    }
     if (!sound) {
         std::fflush(stdout);
         std::fprintf(stderr, "upkpack: %s: %s\n", path.c_str(), result.problem.c_str());

@@ -1,0 +1,37 @@
+// The Authenticode signature in a signed package's certificate table: who
+// signed, for how long the certificate is valid, and whether the digest it
+// signed is this file's. Whether the certificate chains to a trusted root, and
+// whether it was revoked, is not checked here (osslsigncode verify does that).
+#pragma once
+
+#include "tools/package/PeImage.h"
+
+#include <istream>
+#include <string>
+
+namespace package {
+
+struct SignatureCheck {
+    enum class State {
+        None,         // the certificate table is empty: the file is not signed
+        Unavailable,  // signed, but this build cannot check signatures
+        Malformed,    // signed, but the signature cannot be read (problem says why)
+        Checked,      // the fields below are set
+    };
+    State state = State::None;
+    std::string subject;    // the signer's certificate, RFC 2253
+    std::string notBefore;  // its validity, "YYYY-MM-DD hh:mm:ss UTC"
+    std::string notAfter;
+    std::string digestAlgorithm;  // "SHA-256" or "SHA-1"
+    std::string signedDigest;     // hex, from the SpcIndirectDataContent
+    std::string fileDigest;       // hex, the file's Authenticode digest
+    bool signerSignatureValid = false;  // the signer's signature over that content, without the chain
+    std::string problem;
+    bool DigestMatches() const { return state == State::Checked && signedDigest == fileDigest; }
+};
+
+// Reads the first entry of the certificate table and hashes the file as
+// Authenticode does; check.state tells what was found.
+SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts);
+
+}  // namespace package
