@@ -1,4 +1,5 @@
-// upkpack inspect (alias verify): prints the layout and checks the package.
+// upkpack inspect (alias verify): prints the layout and checks the package, then
+// shows the stub's versions and checks its signature against the file.
 #include "tools/cli/Commands.h"
 #include "tools/package/PackageInspector.h"
 #include "tools/package/Signature.h"
@@ -86,13 +87,11 @@ int Inspect(int argc, char** argv) {
     bool sound = package::InspectPackage(path, result);
     PrintLayout(path, result);
     std::string stubProblem;
-    if (result.hasHeaders && !PrintStub(path, result.fileLength, stubProblem) && sound) {
-        sound = false;
-        result.problem = stubProblem;
-    }
-    if (!sound) {
+    const bool stubSound = !result.hasHeaders || PrintStub(path, result.fileLength, stubProblem);
+    if (!sound || !stubSound) {
         std::fflush(stdout);
-        std::fprintf(stderr, "upkpack: %s: %s\n", path.c_str(), result.problem.c_str());
+        if (!sound) std::fprintf(stderr, "upkpack: %s: %s\n", path.c_str(), result.problem.c_str());
+        if (!stubSound) std::fprintf(stderr, "upkpack: %s: %s\n", path.c_str(), stubProblem.c_str());
         return kExitFailure;
     }
     std::printf("OK: the unpacker extracts exactly the packed entries (%zu)\n", result.entries.size());
