@@ -120,9 +120,9 @@ TEST(Signing, InspectChecksTheStubAgainstItsSignature) {
         AddVersionBlock(stub, pe32Plus, 0x0003000600020001ull, 0x0001000200030004ull);
         WriteBytes(dir.Path("stub.exe"), stub);
         std::string output;
-        ASSERT_EQ(RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("P.exe"), dir.Path("package1.cab")},
-                          &output),
-                  0)
+        ASSERT_EQ(
+            RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("P.exe"), dir.Path("package1.cab")}, &output),
+            0)
             << output;
         ASSERT_EQ(Sign(dir, dir.Path("P.exe"), dir.Path("S.exe"), hash), 0);
         const Bytes signedBytes = ReadBytes(dir.Path("S.exe"));

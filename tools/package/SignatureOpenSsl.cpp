@@ -150,7 +150,8 @@ SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts) {
     if (nid != NID_sha256 && nid != NID_sha1)
         return Fail(check, "the signature's digest algorithm is neither SHA-256 nor SHA-1");
     check.digestAlgorithm = nid == NID_sha256 ? "SHA-256" : "SHA-1";
-    check.signedDigest = Hex(ASN1_STRING_get0_data(signedDigest), static_cast<size_t>(ASN1_STRING_length(signedDigest)));
+    check.signedDigest =
+        Hex(ASN1_STRING_get0_data(signedDigest), static_cast<size_t>(ASN1_STRING_length(signedDigest)));
 
     Owned<STACK_OF(X509), FreeSigners> signers(PKCS7_get0_signers(p7.get(), nullptr, 0));
     const X509* signer = signers && sk_X509_num(signers.get()) > 0 ? sk_X509_value(signers.get(), 0) : nullptr;
