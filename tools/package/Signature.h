@@ -8,6 +8,7 @@
 
 #include <istream>
 #include <string>
+#include <vector>
 
 namespace package {
 
@@ -33,5 +34,20 @@ struct SignatureCheck {
 // Reads the first entry of the certificate table and hashes the file as
 // Authenticode does; check.state tells what was found.
 SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts);
+
+// What the cryptographic bindings share (Signature.cpp).
+struct ByteRange {
+    uint64_t from = 0, to = 0;
+};
+// The parts of the file the Authenticode digest covers, in order: every byte
+// but the checksum, the security directory entry and the certificate table.
+std::vector<ByteRange> AuthenticodeRanges(const PeFacts& facts);
+// The PKCS#7 SignedData of the certificate table's first entry (a
+// WIN_CERTIFICATE). False when there is none to check: check is then None, or
+// Malformed with the reason.
+bool ReadSignedData(std::istream& file, const PeFacts& facts, std::vector<uint8_t>& signedData,
+                    SignatureCheck& check);
+// Authenticode's content type, SpcIndirectDataContent.
+constexpr char kSpcIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
 
 }  // namespace package

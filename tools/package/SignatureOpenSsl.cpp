@@ -3,8 +3,6 @@
 // generic ASN.1 types: SEQUENCE { data, messageDigest DigestInfo }.
 #include "tools/package/Signature.h"
 
-#include "unpack/layout/PackageParse.h"
-
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -19,8 +17,6 @@
 namespace package {
 namespace {
 
-constexpr uint16_t kPkcsSignedData = 2;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
-constexpr char kSpcIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
 constexpr size_t kHashBufferSize = 64 * 1024;
 
 template <typename T, void (*Free)(T*)>
@@ -59,19 +55,11 @@ std::string NameText(const X509_NAME* name) {
     return std::string(data, static_cast<size_t>(size));
 }
 
-// The Authenticode digest: every byte of the file but the checksum, the
-// security directory entry and the certificate table itself.
 bool HashFile(std::istream& file, const PeFacts& facts, const EVP_MD* md, std::string& digest) {
-    struct Range {
-        uint64_t from, to;
-    } ranges[] = {{0, facts.checksumOffset},
-                  {facts.checksumOffset + 4, facts.securityEntryOffset},
-                  {facts.securityEntryOffset + 8, facts.securityOffset},
-                  {static_cast<uint64_t>(facts.securityOffset) + facts.securityLength, facts.fileLength}};
     Owned<EVP_MD_CTX, EVP_MD_CTX_free> context(EVP_MD_CTX_new());
     if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1) return false;
     std::vector<char> buffer(kHashBufferSize);
-    for (const Range& range : ranges) {
+    for (const ByteRange& range : AuthenticodeRanges(facts)) {
         for (uint64_t at = range.from; at < range.to;) {
             size_t piece = range.to - at < buffer.size() ? static_cast<size_t>(range.to - at) : buffer.size();
             if (!ReadAt(file, at, buffer.data(), piece) || EVP_DigestUpdate(context.get(), buffer.data(), piece) != 1)
@@ -107,22 +95,11 @@ SignatureCheck Fail(SignatureCheck& check, const std::string& problem) {
 
 SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts) {
     SignatureCheck check;
-    if (facts.securityOffset == 0 || facts.securityLength == 0) return check;
-    const uint64_t tableEnd = static_cast<uint64_t>(facts.securityOffset) + facts.securityLength;
-    if (facts.securityLength < 8 || tableEnd > facts.fileLength || facts.securityOffset < facts.securityEntryOffset + 8)
-        return Fail(check, "the certificate table does not lie within the file, behind the headers");
-    std::vector<unsigned char> table(facts.securityLength);
-    if (!ReadAt(file, facts.securityOffset, table.data(), table.size()))
-        return Fail(check, "cannot read the certificate table");
-    // WIN_CERTIFICATE: dwLength, wRevision, wCertificateType, then the PKCS#7.
-    const uint32_t entryLength = ReadLE32(table.data());
-    const uint16_t type = static_cast<uint16_t>(table[6] | table[7] << 8);
-    if (entryLength <= 8 || entryLength > table.size())
-        return Fail(check, "the certificate table's first entry has an impossible length");
-    if (type != kPkcsSignedData) return Fail(check, "the certificate table's first entry is not a PKCS#7 signature");
+    std::vector<uint8_t> signedData;
+    if (!ReadSignedData(file, facts, signedData, check)) return check;
 
-    const unsigned char* der = table.data() + 8;
-    Owned<PKCS7, PKCS7_free> p7(d2i_PKCS7(nullptr, &der, static_cast<long>(entryLength - 8)));
+    const unsigned char* der = signedData.data();
+    Owned<PKCS7, PKCS7_free> p7(d2i_PKCS7(nullptr, &der, static_cast<long>(signedData.size())));
     if (!p7 || !PKCS7_type_is_signed(p7.get()) || p7->d.sign->contents == nullptr)
         return Fail(check, "the signature is not a PKCS#7 SignedData structure");
     const PKCS7* content = p7->d.sign->contents;
