@@ -54,10 +54,6 @@ bool PrintStub(const std::string& path, uint64_t fileLength, std::string& proble
     const package::SignatureCheck sig = package::CheckSignature(file, facts);
     switch (sig.state) {
     case State::None: std::printf("signature:         none\n"); return true;
-    case State::Unavailable:
-        std::printf("signature:         present; signature check not available in this build "
-                    "(run osslsigncode verify)\n");
-        return true;
     case State::Malformed:
         std::printf("signature:         unreadable\n");
         problem = "the signature cannot be read: " + sig.problem;

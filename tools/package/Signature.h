@@ -2,6 +2,8 @@
 // signed, for how long the certificate is valid, and whether the digest it
 // signed is this file's. Whether the certificate chains to a trusted root, and
 // whether it was revoked, is not checked here (osslsigncode verify does that).
+// Two bindings: libcrypto (SignatureOpenSsl.cpp) on the build machine, Crypt32
+// and BCrypt (SignatureCrypt32.cpp) in the Windows build.
 #pragma once
 
 #include "tools/package/PeImage.h"
@@ -14,13 +16,12 @@ namespace package {
 
 struct SignatureCheck {
     enum class State {
-        None,         // the certificate table is empty: the file is not signed
-        Unavailable,  // signed, but this build cannot check signatures
-        Malformed,    // signed, but the signature cannot be read (problem says why)
-        Checked,      // the fields below are set
+        None,       // the certificate table is empty: the file is not signed
+        Malformed,  // signed, but the signature cannot be read (problem says why)
+        Checked,    // the fields below are set
     };
     State state = State::None;
-    std::string subject;    // the signer's certificate, RFC 2253
+    std::string subject;    // the signer's certificate, most significant part last
     std::string notBefore;  // its validity, "YYYY-MM-DD hh:mm:ss UTC"
     std::string notAfter;
     std::string digestAlgorithm;  // "SHA-256" or "SHA-1"
