@@ -39,6 +39,11 @@ Bytes PatternBytes(size_t size, uint32_t seed);
 // to 512.
 Bytes FakeStub(size_t sectionSize = 1024, bool pe32Plus = false);
 constexpr size_t kFakePeOffset = 0x80;
+// Puts a version resource (VS_VERSIONINFO with a VS_FIXEDFILEINFO) at the start
+// of such an image's section, behind its one instruction, and names it in the
+// resource directory. Versions are four 16-bit fields, most significant first:
+// 0x0003000600020001 is 3.6.2.1.
+void AddVersionBlock(Bytes& stub, bool pe32Plus, uint64_t productVersion, uint64_t fileVersion);
 // Where the certificate table's offset lies in such an image (its length follows).
 constexpr size_t SecurityField(bool pe32Plus) { return kFakePeOffset + (pe32Plus ? 168 : 152); }
 
