@@ -11,6 +11,7 @@ namespace upkpack {
 int Pack(int argc, char** argv) {
     std::string stub, out;
     std::vector<std::string> files;
+    package::PackOptions options;
     bool optionsEnded = false;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
@@ -19,6 +20,8 @@ int Pack(int argc, char** argv) {
         } else if (!optionsEnded && (arg == "--stub" || arg == "--out")) {
             if (i + 1 >= argc) return UsageError(arg + " needs a path");
             (arg == "--stub" ? stub : out) = argv[++i];
+        } else if (!optionsEnded && arg == "--unchecked-for-tests") {
+            options.checkCabinets = false;
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
             return UsageError("unknown option '" + arg + "'");
         } else {
@@ -29,11 +32,16 @@ int Pack(int argc, char** argv) {
     if (out.empty()) return UsageError("pack needs --out");
     if (files.empty()) return UsageError("pack needs at least one file");
     std::string error;
-    if (!package::PackFiles(stub, files, out, error)) {
+    std::vector<std::string> notes;
+    if (!package::PackFiles(stub, files, out, error, options, &notes)) {
         std::fprintf(stderr, "upkpack: pack: %s\n", error.c_str());
         return kExitFailure;
     }
     std::printf("packed %zu file(s) into %s\n", files.size(), out.c_str());
+    for (const std::string& note : notes) std::fprintf(stderr, "upkpack: note: %s\n", note.c_str());
+    if (!options.checkCabinets)
+        std::fprintf(stderr, "upkpack: warning: the cabinets were not checked (--unchecked-for-tests): "
+                             "not a package to release\n");
     // The unpacker passes over an entry whose full output path reaches 260
     // characters; below the usual unpack folder that leaves 200 for the name.
     const std::string usualFolder = "C:\\Program Files (x86)\\Kestrune\\Kestrune Remote\\AutoUpdate\\";

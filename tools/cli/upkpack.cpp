@@ -1,7 +1,7 @@
 // upkpack: packs files behind UnPackFile.exe, checks and unpacks packaged
 // files, and reads the unpacker's log.
 //
-//   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE...
+//   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... [--unchecked-for-tests]
 //   upkpack inspect Packaged.exe      (alias: verify)
 //   upkpack extract Packaged.exe --out DIR [--no-verify]
 //   upkpack log unpack.log [--last | --text]
@@ -17,12 +17,18 @@ namespace {
 
 const char kUsage[] =
     "usage:\n"
-    "  upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE...\n"
+    "  upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... [--unchecked-for-tests]\n"
     "      Appends the files (named by their base names) behind the unsigned stub.\n"
-    "      Sign the packaged file afterwards, e.g. with osslsigncode.\n"
+    "      Every FILE ending in .cab must be a whole cabinet that expand.exe can\n"
+    "      read (each file decompressed, checksums verified), and one at least\n"
+    "      must be there; other files are packed with a note that expand passes\n"
+    "      over them. Sign the packaged file afterwards, e.g. with osslsigncode.\n"
+    "      --unchecked-for-tests packs arbitrary bytes without the cabinet check,\n"
+    "      for tests and benchmarks only: never a release step.\n"
     "  upkpack inspect FILE   (alias: verify)\n"
     "      Prints the package's layout and checks that UnPackFile.exe would extract\n"
-    "      exactly the packed entries, signed or unsigned.\n"
+    "      exactly the packed entries, signed or unsigned, and that expand.exe can\n"
+    "      read every .cab entry; lists each cabinet's files.\n"
     "  upkpack extract FILE --out DIR [--no-verify]\n"
     "      Checks the package's SHA-256 first, then writes each entry into DIR\n"
     "      (created when missing) under the name the unpacker uses. Never replaces\n"
