@@ -70,7 +70,7 @@ int Inspect(int argc, char** argv) {
             cabinetProblem = "entry " + std::to_string(i + 1) + " '" + e.name +
                              "': expand.exe would fail on this cabinet: " + cabinets[i].check.reason;
     }
-    if (!anyCabinet) cabinetProblem = "no .cab entry: the install step would install nothing";
+    if (!anyCabinet) cabinetProblem = "no .cab entry: nothing would be installed";
     PrintLayout(path, result, cabinets);
     if (!sound || !cabinetProblem.empty()) {
         std::fflush(stdout);
