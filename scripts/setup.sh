@@ -4,7 +4,7 @@
 # 64-bit prefix, as on 64-bit Windows), the MinGW-w64 cross compilers for the
 # shipped 32-bit build and for the x86-64 build that hosts without 32-bit
 # support test, the cabinet and signing tools, CMake, Ninja, GoogleTest and the
-# compilers for the host.
+# compilers for the host, with libmspack for upkpack's cabinet check.
 # Idempotent: when everything is installed it only checks, in well under a second.
 # Runs as root (or through sudo).
 set -euo pipefail
@@ -15,6 +15,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   gcab osslsigncode openssl
   cmake ninja-build googletest g++ clang
+  libmspack-dev pkg-config
 )
 
 as_root() {

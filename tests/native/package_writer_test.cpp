@@ -61,13 +61,6 @@ struct InputFile {
     size_t size;
 };
 
-// For the layout tests, whose entries are arbitrary bytes.
-package::PackOptions Unchecked() {
-    package::PackOptions options;
-    options.checkCabinets = false;
-    return options;
-}
-
 TEST(PackageWriter, RoundTripsEntriesWithEveryFillerLength) {
     // The fake stub is 1536 bytes (a multiple of 8); every record and the
     // trailer are 284 bytes (4 mod 8); so the filler follows from the data sizes.
@@ -104,7 +97,7 @@ TEST(PackageWriter, RoundTripsEntriesWithEveryFillerLength) {
             WriteBytes(inputs.back(), contents.back());
         }
         std::string error;
-        ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("out.exe"), error, Unchecked())) << error;
+        ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("out.exe"), error, package::UncheckedForTests())) << error;
         EXPECT_FALSE(Exists(dir.Path("out.exe.partial")));
         const Bytes out = ReadBytes(dir.Path("out.exe"));
 
@@ -155,8 +148,8 @@ TEST(PackageWriter, SameInputsGiveSameBytes) {
     WriteBytes(dir.Path("setup.ini"), PatternBytes(33, 6));
     const std::vector<std::string> inputs = {dir.Path("package1.cab"), dir.Path("setup.ini")};
     std::string error;
-    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("first.exe"), error, Unchecked())) << error;
-    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("second.exe"), error, Unchecked())) << error;
+    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("first.exe"), error, package::UncheckedForTests())) << error;
+    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("second.exe"), error, package::UncheckedForTests())) << error;
     EXPECT_TRUE(ReadBytes(dir.Path("first.exe")) == ReadBytes(dir.Path("second.exe")));
 }
 
@@ -166,7 +159,7 @@ TEST(PackageWriter, ReplacesAnExistingOutput) {
     WriteBytes(dir.Path("a.cab"), PatternBytes(10, 1));
     WriteBytes(dir.Path("out.exe"), PatternBytes(100000, 2));
     std::string error;
-    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), {dir.Path("a.cab")}, dir.Path("out.exe"), error, Unchecked()))
+    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), {dir.Path("a.cab")}, dir.Path("out.exe"), error, package::UncheckedForTests()))
         << error;
     const Unpacked unpacked = UnpackLikeTheUnpacker(ReadBytes(dir.Path("out.exe")));
     ASSERT_EQ(unpacked.entries.size(), 1u);
@@ -278,7 +271,7 @@ TEST(PackageWriter, RefusesAStubThatAlreadyCarriesAPackage) {
         WriteBytes(dir.Path("package1.cab"), PatternBytes(300, 1));
         std::string error;
         ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), {dir.Path("package1.cab")}, dir.Path("packed.exe"), error,
-                                       Unchecked()));
+                                       package::UncheckedForTests()));
         if (c.wipeMagic) {
             Bytes packed = ReadBytes(dir.Path("packed.exe"));
             std::fill(packed.end() - 284, packed.end() - 276, 0);
@@ -373,8 +366,7 @@ TEST(PackageWriter, PacksOnlyCabinetsThatExpandCanRead) {
             inputs.push_back(dir.Path(file.first));
             WriteBytes(inputs.back(), file.second);
         }
-        package::PackOptions options;
-        options.checkCabinets = c.checked;
+        const package::PackOptions options = c.checked ? package::PackOptions() : package::UncheckedForTests();
         std::string error;
         std::vector<std::string> notes;
         EXPECT_EQ(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("out.exe"), error, options, &notes),

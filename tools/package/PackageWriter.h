@@ -14,6 +14,13 @@ struct PackOptions {
     bool checkCabinets = true;
 };
 
+// Options without the cabinet check, as `pack --unchecked-for-tests` packs.
+inline PackOptions UncheckedForTests() {
+    PackOptions options;
+    options.checkCabinets = false;
+    return options;
+}
+
 // Packs the files (entry names are their base names) behind the stub and writes
 // outputPath. False with a one-line message in error; nothing is left at
 // outputPath on failure (an existing file there is left as it was). Notes, when
