@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace package {
 namespace {
@@ -29,6 +30,7 @@ struct Handle {
     uint64_t offset = 0;
     uint64_t size = 0;
     uint64_t position = 0;
+    bool fileAtPosition = false;  // the stream stands at position: reads in order need no seek
 };
 
 // FDI's open callback gets no context: the region of the check running on this thread.
@@ -65,9 +67,11 @@ FNREAD(Read) {
     uint64_t left = h->size - h->position;
     size_t want = cb < left ? cb : static_cast<size_t>(left);
     if (want == 0) return 0;
-    if (_fseeki64(h->file, static_cast<__int64>(h->offset + h->position), SEEK_SET) != 0) return static_cast<UINT>(-1);
+    if (!h->fileAtPosition && _fseeki64(h->file, static_cast<__int64>(h->offset + h->position), SEEK_SET) != 0)
+        return static_cast<UINT>(-1);
     size_t got = std::fread(pv, 1, want, h->file);
-    if (got < want && std::ferror(h->file)) return static_cast<UINT>(-1);
+    h->fileAtPosition = !std::ferror(h->file);
+    if (!h->fileAtPosition) return static_cast<UINT>(-1);
     h->position += got;
     return static_cast<UINT>(got);
 }
@@ -90,6 +94,7 @@ FNSEEK(Seek) {
                                                                    : static_cast<int64_t>(h->size);
     int64_t target = base + dist;
     if (target < 0 || static_cast<uint64_t>(target) > h->size || target > INT32_MAX) return -1;
+    h->fileAtPosition = h->fileAtPosition && h->position == static_cast<uint64_t>(target);
     h->position = static_cast<uint64_t>(target);
     return static_cast<__LONG32>(target);
 }
@@ -134,7 +139,9 @@ CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t siz
     Region region{path, offset, size};
     currentRegion = &region;
     ERF erf{};
-    HFDI fdi = FDICreate(Alloc, Free, Open, Read, Write, Close, Seek, cpuUNKNOWN, &erf);
+    std::unique_ptr<void, BOOL(DIAMONDAPI*)(HFDI)> owner(
+        FDICreate(Alloc, Free, Open, Read, Write, Close, Seek, cpuUNKNOWN, &erf), FDIDestroy);
+    HFDI fdi = owner.get();
     if (fdi == nullptr) {
         currentRegion = nullptr;
         result.reason = "cabinet.dll cannot make a decompressor: " + Describe(erf.erfOper);
@@ -163,7 +170,6 @@ CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t siz
                             std::to_string(result.files.size()) + " could be expanded";
         result.ok = result.reason.empty();
     }
-    FDIDestroy(fdi);
     currentRegion = nullptr;
     return result;
 }

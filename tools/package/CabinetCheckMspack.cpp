@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace package {
 namespace {
@@ -30,6 +31,7 @@ struct Handle {
     uint64_t offset = 0;
     uint64_t size = 0;
     uint64_t position = 0;
+    bool fileAtPosition = false;  // the stream stands at position: reads in order need no seek
 };
 
 // The library's last words on a failure (e.g. which block's checksum failed).
@@ -64,9 +66,10 @@ int Read(mspack_file* file, void* buffer, int bytes) {
     uint64_t left = h->size - h->position;
     size_t want = static_cast<uint64_t>(bytes) < left ? static_cast<size_t>(bytes) : static_cast<size_t>(left);
     if (want == 0) return 0;
-    if (fseeko(h->file, static_cast<off_t>(h->offset + h->position), SEEK_SET) != 0) return -1;
+    if (!h->fileAtPosition && fseeko(h->file, static_cast<off_t>(h->offset + h->position), SEEK_SET) != 0) return -1;
     size_t got = std::fread(buffer, 1, want, h->file);
-    if (got < want && std::ferror(h->file)) return -1;
+    h->fileAtPosition = !std::ferror(h->file);
+    if (!h->fileAtPosition) return -1;
     h->position += got;
     return static_cast<int>(got);
 }
@@ -84,6 +87,7 @@ int Seek(mspack_file* file, off_t offset, int mode) {
                                                  : static_cast<int64_t>(h->size);
     int64_t target = base + static_cast<int64_t>(offset);
     if (target < 0 || static_cast<uint64_t>(target) > h->size) return -1;
+    h->fileAtPosition = h->fileAtPosition && h->position == static_cast<uint64_t>(target);
     h->position = static_cast<uint64_t>(target);
     return 0;
 }
@@ -131,7 +135,9 @@ CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t siz
     system.offset = offset;
     system.size = size;
 
-    mscab_decompressor* decompressor = mspack_create_cab_decompressor(&system.base);
+    std::unique_ptr<mscab_decompressor, void (*)(mscab_decompressor*)> owner(
+        mspack_create_cab_decompressor(&system.base), mspack_destroy_cab_decompressor);
+    mscab_decompressor* decompressor = owner.get();
     if (decompressor == nullptr) {
         result.reason = "libmspack cannot make a cabinet decompressor";
         return result;
@@ -142,7 +148,6 @@ CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t siz
     mscabd_cabinet* cabinet = decompressor->open(decompressor, kCabinetName);
     if (cabinet == nullptr) {
         result.reason = Describe(decompressor->last_error(decompressor));
-        mspack_destroy_cab_decompressor(decompressor);
         return result;
     }
     for (mscabd_file* file = cabinet->files; file != nullptr; file = file->next)
@@ -164,7 +169,6 @@ CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t siz
         result.ok = result.reason.empty();
     }
     decompressor->close(decompressor, cabinet);
-    mspack_destroy_cab_decompressor(decompressor);
     return result;
 }
 

@@ -209,12 +209,13 @@ bool CheckCabinets(const std::vector<Entry>& entries, const PackOptions& options
         if (!options.checkCabinets) continue;
         const CabinetCheck check = CheckCabinet(entry.path, 0, entry.size);
         if (!check.ok) {
-            error = "'" + entry.path + "': expand.exe would fail on this cabinet: " + check.reason;
+            error = "'" + entry.path + "': expand.exe would fail on this cabinet: " + check.reason +
+                    "; make the cabinet again";
             return false;
         }
     }
     if (options.checkCabinets && !anyCabinet) {
-        error = "no .cab among the files: nothing would be installed";
+        error = "no .cab among the files: nothing would be installed; pack the upgrade's cabinet";
         return false;
     }
     return true;
