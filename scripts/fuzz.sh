@@ -19,7 +19,7 @@ printf ' -1.+2. 3.4294967297 beta' | iconv -t UTF-16LE >"$out/corpus-version/see
 if [ -f "$UPF_ROOT/build/windows/app/UnPackFile.exe" ] && [ -x "$UPF_ROOT/build/native/tools/upkpack" ]; then
   printf 'cabinet bytes' >"$out/package1.cab"
   rm -f "$out/corpus-package/seed.exe"
-  "$UPF_ROOT/build/native/tools/upkpack" pack --stub "$UPF_ROOT/build/windows/app/UnPackFile.exe" \
+  "$UPF_ROOT/build/native/tools/upkpack" pack --unchecked-for-tests --stub "$UPF_ROOT/build/windows/app/UnPackFile.exe" \
     --out "$out/corpus-package/seed.exe" "$out/package1.cab" >/dev/null
 fi
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -166,6 +167,20 @@ int RunTool(const std::vector<std::string>& arguments, std::string* output) {
     int status = pclose(pipe);
     if (output != nullptr) *output = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Bytes MakeCabinet(const std::string& cabinetPath, const std::vector<CabinetInput>& files, bool compressed) {
+    const std::filesystem::path folder = std::filesystem::path(cabinetPath).parent_path() / "cabinet-input";
+    std::filesystem::create_directories(folder);
+    std::string command = "cd " + Quote(folder.string()) + " && " + Quote(GCAB_EXE) + (compressed ? " -c -z " : " -c ") +
+                          Quote(cabinetPath);
+    for (const CabinetInput& file : files) {
+        WriteBytes((folder / file.name).string(), file.data);
+        command += " " + Quote(file.name);
+    }
+    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) throw std::runtime_error("gcab failed: " + command);
+    std::filesystem::remove_all(folder);
+    return ReadBytes(cabinetPath);
 }
 
 }  // namespace testsupport

@@ -51,6 +51,14 @@ uint32_t Le32(const Bytes& bytes, size_t offset);
 uint64_t Le64(const Bytes& bytes, size_t offset);
 void PutLe32(Bytes& bytes, size_t offset, uint32_t value);
 
+// Makes a cabinet at cabinetPath with gcab (the files, named as given, stored
+// or MSZIP-compressed) and returns its bytes.
+struct CabinetInput {
+    std::string name;
+    Bytes data;
+};
+Bytes MakeCabinet(const std::string& cabinetPath, const std::vector<CabinetInput>& files, bool compressed);
+
 // Runs the upkpack tool with the arguments (each quoted for the shell) and
 // returns its exit code; stdout and stderr go to output.
 int RunTool(const std::vector<std::string>& arguments, std::string* output = nullptr);

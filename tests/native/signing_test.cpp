@@ -52,19 +52,30 @@ TEST(Signing, CertificateTableFollowsTheTrailer) {
     stubs.emplace_back("fake PE32+ stub", dir.Path("fake64.exe"));
     if (const char* real = std::getenv("UNPACK_STUB")) stubs.emplace_back("UNPACK_STUB", real);
 
+    // A cabinet and a setup.ini sized for the filler wanted.
     struct Payload {
         const char* label;
-        size_t size;
-    } payloads[] = {{"no filler", 0}, {"seven filler bytes", 1}, {"large cabinet", 300001}};
+        size_t cabinetData;
+        uint64_t filler;
+    } payloads[] = {{"no filler", 100, 0}, {"seven filler bytes", 100, 7}, {"large cabinet", 300001, 0}};
     for (const auto& stub : stubs) {
         for (const Payload& payload : payloads) {
             SCOPED_TRACE(stub.first + ", " + payload.label);
-            WriteBytes(dir.Path("package1.cab"), PatternBytes(payload.size, 4));
+            const uint64_t cabinet =
+                MakeCabinet(dir.Path("package1.cab"), {{"VYAuto.exe", PatternBytes(payload.cabinetData, 4)}}, false)
+                    .size();
+            const uint64_t stubSize = ReadBytes(stub.second).size();
+            const uint64_t ini = (8 - (stubSize + 3 * 284 + cabinet + payload.filler) % 8) % 8;
+            WriteBytes(dir.Path("setup.ini"), Bytes(ini, 'i'));
             const std::string packed = dir.Path("Packaged.exe"), signedPath = dir.Path("Signed.exe");
             std::string output;
-            ASSERT_EQ(RunTool({"pack", "--stub", stub.second, "--out", packed, dir.Path("package1.cab")}, &output), 0)
+            ASSERT_EQ(RunTool({"pack", "--stub", stub.second, "--out", packed, dir.Path("package1.cab"),
+                               dir.Path("setup.ini")},
+                              &output),
+                      0)
                 << output;
             const Bytes unsignedBytes = ReadBytes(packed);
+            ASSERT_EQ(unsignedBytes.size(), stubSize + 2 * 284 + cabinet + ini + payload.filler + 284);
             ASSERT_EQ(unsignedBytes.size() % 8, 0u) << "osslsigncode would pad an unaligned file before the table";
 
             ASSERT_EQ(Sign(dir, packed, signedPath), 0);
@@ -101,7 +112,7 @@ TEST(Signing, InspectChecksTheStubAgainstItsSignature) {
     SKIP_UNLESS_SIGNING_TOOLS();
     ScratchDir dir;
     ASSERT_EQ(MakeCertificate(dir), 0);
-    WriteBytes(dir.Path("package1.cab"), PatternBytes(3000, 5));
+    MakeCabinet(dir.Path("package1.cab"), {{"VYAuto.exe", PatternBytes(3000, 5)}}, false);
     const size_t pe = kFakePeOffset;
     struct Change {
         const char* label;

@@ -18,12 +18,15 @@ constexpr int kOk = 0;
 constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
-// A packaged file of two entries (1000 and 13 bytes) behind the fake stub:
-// 7 filler bytes, so that every region has bytes to tamper with.
+// A packaged file of two entries behind the fake stub: an MSZIP cabinet of two
+// files and a setup.ini of 8 to 15 bytes, sized for 7 filler bytes, so that
+// every region has bytes to tamper with.
 struct PackedFile {
     ScratchDir dir;
     std::string path;
     Bytes bytes;
+    uint64_t cabinetSize = 0;
+    uint64_t iniSize = 0;
     uint64_t headerOffset = 0;
     uint64_t secondRecord = 0;
     uint64_t filler = 0;
@@ -32,8 +35,11 @@ struct PackedFile {
     PackedFile() {
         const Bytes stub = FakeStub();
         WriteBytes(dir.Path("UnPackFile.exe"), stub);
-        WriteBytes(dir.Path("package1.cab"), PatternBytes(1000, 1));
-        WriteBytes(dir.Path("setup.ini"), PatternBytes(13, 2));
+        cabinetSize = MakeCabinet(dir.Path("package1.cab"),
+                                  {{"VYAuto.exe", PatternBytes(3000, 1)}, {"hostdata.txt", Bytes(33, 'h')}}, true)
+                          .size();
+        iniSize = 8 + (13 - cabinetSize % 8) % 8;
+        WriteBytes(dir.Path("setup.ini"), PatternBytes(iniSize, 2));
         path = dir.Path("Packaged.exe");
         std::string output;
         int code = RunTool({"pack", "--stub", dir.Path("UnPackFile.exe"), "--out", path, dir.Path("package1.cab"),
@@ -42,8 +48,8 @@ struct PackedFile {
         EXPECT_EQ(code, kOk) << output;
         bytes = ReadBytes(path);
         headerOffset = stub.size();
-        secondRecord = headerOffset + 284 + 1000;
-        filler = secondRecord + 284 + 13;
+        secondRecord = headerOffset + 284 + cabinetSize;
+        filler = secondRecord + 284 + iniSize;
         trailer = bytes.size() - 284;
     }
 };
@@ -59,9 +65,14 @@ TEST(Upkpack, InspectAcceptsAFreshPackageAndPrintsItsLayout) {
             "image end:         " + std::to_string(packed.headerOffset),
             "header offset:     " + std::to_string(packed.headerOffset),
             "entry 1:           record " + std::to_string(packed.headerOffset) + ", data " +
-                std::to_string(packed.headerOffset + 284) + ", size 1000, name package1.cab",
+                std::to_string(packed.headerOffset + 284) + ", size " + std::to_string(packed.cabinetSize) +
+                ", name package1.cab",
+            "                   cabinet: 2 file(s), every one expands",
+            "                     VYAuto.exe (3000 bytes)",
+            "                     hostdata.txt (33 bytes)",
             "entry 2:           record " + std::to_string(packed.secondRecord) + ", data " +
-                std::to_string(packed.secondRecord + 284) + ", size 13, name setup.ini",
+                std::to_string(packed.secondRecord + 284) + ", size " + std::to_string(packed.iniSize) +
+                ", name setup.ini",
             "filler:            " + std::to_string(packed.filler) + " (7 bytes)",
             "trailer:           " + std::to_string(packed.trailer) + " (ends at " + std::to_string(packed.bytes.size()) + ")",
             "certificate table: none",
@@ -77,7 +88,7 @@ TEST(Upkpack, InspectRefusesTamperedOrCutPackages) {
         const char* label;
         uint64_t offset;  // byte to flip
     } tampers[] = {
-        {"first entry's data", h + 284 + 500},
+        {"first entry's data", h + 284 + packed.cabinetSize / 2},
         {"last entry's last data byte", packed.filler - 1},
         {"entry count of record 1", h},
         {"marker of record 1", h + 4},
@@ -132,7 +143,7 @@ TEST(Upkpack, InspectRefusesEntriesThatDoNotEndAtTheFiller) {
         SCOPED_TRACE(c.label);
         Bytes bytes = packed.bytes;
         for (uint64_t field : {packed.secondRecord + 8, packed.secondRecord + 16})
-            PutLe32(bytes, field, static_cast<uint32_t>(13 + c.change));
+            PutLe32(bytes, field, static_cast<uint32_t>(packed.iniSize + c.change));
         WriteBytes(packed.dir.Path("resized.exe"), bytes);
         std::string output;
         EXPECT_EQ(RunTool({"inspect", packed.dir.Path("resized.exe")}, &output), kFailure) << output;
@@ -301,6 +312,28 @@ TEST(Upkpack, PackRefusalExitsWithFailureAndWritesNothing) {
     EXPECT_FALSE(Exists(dir.Path("out.exe")));
 }
 
+// What pack refuses, inspect finds in a package packed without the check.
+TEST(Upkpack, InspectSaysWhatPackWouldHaveRefused) {
+    for (const char* name : {"package1.cab", "package1.bin"}) {
+        SCOPED_TRACE(name);
+        ScratchDir dir;
+        WriteBytes(dir.Path("stub.exe"), FakeStub());
+        WriteBytes(dir.Path(name), PatternBytes(2000, 1));
+        std::vector<std::string> pack = {"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("out.exe"), dir.Path(name)};
+        std::string output;
+        EXPECT_EQ(RunTool(pack, &output), kFailure) << output;
+        EXPECT_FALSE(Exists(dir.Path("out.exe")));
+        pack.push_back("--unchecked-for-tests");
+        ASSERT_EQ(RunTool(pack, &output), kOk) << output;
+        EXPECT_NE(output.find("not a package to release"), std::string::npos) << output;
+        EXPECT_EQ(RunTool({"inspect", dir.Path("out.exe")}, &output), kFailure) << output;
+        EXPECT_NE(output.find(name[9] == 'c' ? "'package1.cab': expand.exe would fail on this cabinet: not a cabinet"
+                                             : "no .cab entry: nothing would be installed"),
+                  std::string::npos)
+            << output;
+    }
+}
+
 TEST(Upkpack, UsageErrorsExitWith2) {
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -348,9 +381,7 @@ TEST(Upkpack, EverySubcommandAnswersHelp) {
 TEST(Upkpack, FailuresToOpenNameTheReason) {
     ScratchDir dir;
     WriteBytes(dir.Path("stub.exe"), FakeStub());
-    Bytes cabinet = PatternBytes(100, 4);
-    std::copy_n("MSCF", 4, cabinet.begin());
-    WriteBytes(dir.Path("package1.cab"), cabinet);
+    MakeCabinet(dir.Path("package1.cab"), {{"VYAuto.exe", PatternBytes(100, 4)}}, false);
     const std::string missing = dir.Path("missing-stub.exe"), out = dir.Path("out.exe");
     struct Case {
         std::vector<std::string> arguments;
@@ -420,8 +451,8 @@ TEST(Upkpack, PackWarnsAboutNamesTooLongForTheUnpackFolder) {
         SCOPED_TRACE(c.nameLength);
         ScratchDir dir;
         WriteBytes(dir.Path("stub.exe"), FakeStub());
-        const std::string name(c.nameLength, 'n');
-        WriteBytes(dir.Path(name), PatternBytes(3, 1));
+        const std::string name = std::string(c.nameLength - 4, 'n') + ".cab";
+        MakeCabinet(dir.Path(name), {{"VYAuto.exe", PatternBytes(3, 1)}}, false);
         std::string output;
         EXPECT_EQ(RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("out.exe"), dir.Path(name)}, &output),
                   0)

@@ -13,17 +13,16 @@ namespace upkpack {
 
 namespace {
 
-struct PackOptions {
+struct PackArguments {
     std::string stub, out;
     std::vector<std::string> files;
-    // Lets the tests pack what a release must not carry; what it skips is the
-    // package writer's to decide.
+    // Lets the tests and benchmarks pack arbitrary bytes: no cabinet is checked.
     bool uncheckedForTests = false;
 };
 
-int Pack(const PackOptions& options) {
-    const std::string& out = options.out;
-    std::vector<std::string> files = options.files;
+int Pack(const PackArguments& arguments) {
+    const std::string& out = arguments.out;
+    std::vector<std::string> files = arguments.files;
     std::string error;
     // One folder: its cabinet, package1.cab, is what is packed.
     package::CabinetFolder cabinet;
@@ -36,11 +35,18 @@ int Pack(const PackOptions& options) {
                     files[0].c_str());
         files = {cabinet.Path()};
     }
-    if (!package::PackFiles(options.stub, files, out, error)) {
+    package::PackOptions packing;
+    if (arguments.uncheckedForTests) packing.checkCabinets = false;
+    std::vector<std::string> notes;
+    if (!package::PackFiles(arguments.stub, files, out, error, packing, &notes)) {
         std::fprintf(stderr, "upkpack: pack: %s\n", error.c_str());
         return kExitFailure;
     }
     std::printf("packed %zu file(s) into %s\n", files.size(), out.c_str());
+    for (const std::string& note : notes) std::fprintf(stderr, "upkpack: note: %s\n", note.c_str());
+    if (!packing.checkCabinets)
+        std::fprintf(stderr, "upkpack: warning: the cabinets were not checked (--unchecked-for-tests): "
+                             "not a package to release\n");
     // The unpacker passes over an entry whose full output path reaches 260
     // characters; below the usual unpack folder that leaves 200 for the name.
     const std::string usualFolder = "C:\\Program Files (x86)\\Kestrune\\Kestrune Remote\\AutoUpdate\\";
@@ -56,18 +62,21 @@ int Pack(const PackOptions& options) {
 }  // namespace
 
 Command AddPack(CLI::App& upkpack) {
-    auto options = std::make_shared<PackOptions>();
+    auto options = std::make_shared<PackArguments>();
     CLI::App* app = upkpack.add_subcommand(
         "pack",
         "Appends the files (named by their base names) behind the unsigned stub; given one folder, packs\n"
         "package1.cab made of it (MSZIP, files sorted, fixed times: the same folder gives the same bytes;\n"
-        "not in the Windows build). Sign the packaged file afterwards, e.g. with osslsigncode.");
+        "not in the Windows build). Every FILE ending in .cab must be a whole cabinet that expand.exe can\n"
+        "read (each file decompressed, checksums verified), and one at least must be there; other files\n"
+        "are packed with a note that expand passes over them. Sign the packaged file afterwards, e.g. with\n"
+        "osslsigncode.");
     app->add_option("--stub", options->stub, "the unsigned UnPackFile.exe")->required();
     app->add_option("--out", options->out, "the packaged file to write")->required();
     app->add_option("FILE", options->files, "files to pack, in this order (package1.cab, setup.ini), or one folder")
         ->required();
     app->add_flag("--unchecked-for-tests", options->uncheckedForTests,
-                  "for the tests only: packs what a release must not carry");
+                  "packs arbitrary bytes without the cabinet check, for tests and benchmarks only: never a release step");
     return {app, [options] { return Pack(*options); }};
 }
 

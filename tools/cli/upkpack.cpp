@@ -1,7 +1,7 @@
 // upkpack: packs files behind UnPackFile.exe, checks and unpacks packaged
 // files, and reads the unpacker's log.
 //
-//   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... | FOLDER
+//   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... | FOLDER [--unchecked-for-tests]
 //   upkpack inspect Packaged.exe      (alias: verify)
 //   upkpack extract Packaged.exe --out DIR [--no-verify]
 //   upkpack log unpack.log [--last | --text]

@@ -1,5 +1,6 @@
 #include "tools/package/PackageWriter.h"
 
+#include "tools/package/CabinetCheck.h"
 #include "tools/package/PeImage.h"
 #include "tools/package/Sha256.h"
 #include "unpack/layout/PackageParse.h"
@@ -228,6 +229,33 @@ bool CollectEntries(const std::vector<std::string>& inputPaths, std::vector<Entr
     return true;
 }
 
+// What the install step would do with the entries: expand each `.cab`, pass
+// over the rest. A cabinet it cannot read, or none at all, fails there.
+bool CheckCabinets(const std::vector<Entry>& entries, const PackOptions& options, std::vector<std::string>* notes,
+                   std::string& error) {
+    bool anyCabinet = false;
+    for (const Entry& entry : entries) {
+        if (!IsCabinetName(entry.name)) {
+            if (notes != nullptr)
+                notes->push_back("'" + entry.name + "' is not a .cab: it is unpacked, but expand passes over it");
+            continue;
+        }
+        anyCabinet = true;
+        if (!options.checkCabinets) continue;
+        const CabinetCheck check = CheckCabinet(entry.path, 0, entry.size);
+        if (!check.ok) {
+            error = "'" + entry.path + "': expand.exe would fail on this cabinet: " + check.reason +
+                    "; make the cabinet again";
+            return false;
+        }
+    }
+    if (options.checkCabinets && !anyCabinet) {
+        error = "no .cab among the files: nothing would be installed; pack the upgrade's cabinet";
+        return false;
+    }
+    return true;
+}
+
 bool WritePackage(std::ifstream& stub, const PeFacts& facts, const std::vector<Entry>& entries, std::ofstream& out,
                   std::string& error) {
     std::vector<char> buffer(kCopyBufferSize);
@@ -333,7 +361,7 @@ bool CheckEntryName(const std::string& name, std::string& reason) {
 }
 
 bool PackFiles(const std::string& stubPath, const std::vector<std::string>& inputPaths, const std::string& outputPath,
-               std::string& error) {
+               std::string& error, const PackOptions& options, std::vector<std::string>* notes) {
     std::vector<Entry> entries;
     if (!CollectEntries(inputPaths, entries, error)) return false;
 
@@ -355,6 +383,8 @@ bool PackFiles(const std::string& stubPath, const std::vector<std::string>& inpu
             return false;
         }
     }
+
+    if (!CheckCabinets(entries, options, notes, error)) return false;
 
     // Written beside the output and renamed at the end, so that a failure
     // leaves no half-written package behind.
