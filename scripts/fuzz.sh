@@ -32,7 +32,7 @@ iconv -f UTF-8 -t UTF-16LE "$out/corpus-log/seed-utf8" >"$out/corpus-log/seed-ut
 if [ -f "$UPF_ROOT/build/windows/app/UnPackFile.exe" ] && [ -x "$UPF_ROOT/build/native/tools/upkpack" ]; then
   printf 'cabinet bytes' >"$out/package1.cab"
   rm -f "$out/corpus-package/seed.exe"
-  "$UPF_ROOT/build/native/tools/upkpack" pack --stub "$UPF_ROOT/build/windows/app/UnPackFile.exe" \
+  "$UPF_ROOT/build/native/tools/upkpack" pack --unchecked-for-tests --stub "$UPF_ROOT/build/windows/app/UnPackFile.exe" \
     --out "$out/corpus-package/seed.exe" "$out/package1.cab" >/dev/null
 fi
 

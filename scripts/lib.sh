@@ -24,7 +24,8 @@ upf_host_runs_32bit() {
 # The 32-bit build is tested wherever the host can run it; UNPACK_ARCH=x86 or
 # x64 forces a build, and forcing x86 where it cannot run fails at once.
 # With the argument "run" (the demo and the benchmarks) the note says which
-# build ran rather than which was tested. Call after scripts/setup.sh, which
+# build ran rather than which was tested; with "prefix" (make-prefix.sh), which
+# build's prefix is made. Call after scripts/setup.sh, which
 # installs Wine.
 upf_choose_arch() {
   local purpose=${1:-test} runs32=yes
@@ -49,6 +50,8 @@ upf_choose_arch() {
     UPF_WINE_LOADER=wine
     if [ "$purpose" = run ]; then
       UPF_ARCH_NOTE="$host: ran the shipped 32-bit build"
+    elif [ "$purpose" = prefix ]; then
+      UPF_ARCH_NOTE="$host: a WOW64 prefix with the shipped 32-bit build's stand-ins"
     else
       UPF_ARCH_NOTE="$host: tested the shipped 32-bit build, and the x86-64 build's unit tests"
     fi
@@ -57,6 +60,8 @@ upf_choose_arch() {
     UPF_WINE_LOADER=$UPF_WINE64_LOADER
     if [ "$purpose" = run ]; then
       UPF_ARCH_NOTE="$host: ran the x86-64 build; the shipped 32-bit build was not run"
+    elif [ "$purpose" = prefix ]; then
+      UPF_ARCH_NOTE="$host: a 64-bit prefix with the x86-64 build's stand-ins"
     else
       UPF_ARCH_NOTE="$host: tested the x86-64 build; the shipped 32-bit build was not run"
     fi
@@ -202,6 +207,30 @@ upf_build_preset() {
     grep -E -A5 'error|FAILED' "$logs/build-$preset.log" | head -n 80 >&2 || tail -n 60 "$logs/build-$preset.log" >&2
     upf_die "building the $preset preset failed (build/logs/build-$preset.log)"
   fi
+}
+
+# Where the host and its updater keep what the unpacker reads and writes: below
+# HKEY_LOCAL_MACHINE in its 32-bit view (reg ... /reg:32), as the 32-bit host does.
+UPF_HOST_KEY='HKLM\Software\Kestrune Inc.\Kestrune Remote Server'
+UPF_UPDATER_KEY='HKLM\Software\Kestrune Inc.\Kestrune Software Updater\Platforms\PLVA00\Products\SVR'
+
+# "Installs" host version $2 in prefix $1 as far as the unpacker can tell: the
+# host's Version and CloudAutoUpdateStatus, and the updater's InstallType.
+upf_install_host() {
+  local prefix=$1 version=$2
+  upf_wine "$prefix" reg add "$UPF_HOST_KEY" /v Version /d "$version" /f /reg:32 </dev/null >/dev/null
+  upf_wine "$prefix" reg add "$UPF_HOST_KEY" /v CloudAutoUpdateStatus /t REG_DWORD /d 1 /f /reg:32 </dev/null >/dev/null
+  upf_wine "$prefix" reg add "$UPF_UPDATER_KEY" /v InstallType /d Silent /f /reg:32 </dev/null >/dev/null
+}
+
+# Makes prefix $1 a fresh copy of the template prefix with the stand-ins for the
+# chosen build (upf_choose_arch), making the template first when it is missing
+# or holds the other build's stand-ins.
+upf_fresh_prefix() {
+  local prefix=$1
+  [ "$(cat "$UPF_WINE_DIR/template/.upf-arch" 2>/dev/null)" = "$UPF_ARCH" ] ||
+    UNPACK_WINEPREFIX=$UPF_WINE_DIR/run "$UPF_ROOT/scripts/make-prefix.sh" "$UPF_BUILD/fixtures"
+  upf_copy_prefix "$UPF_WINE_DIR/template" "$prefix"
 }
 
 # The unpack.log of the account in prefix $1 (Wine's TEMP is C:\users\<user>\Temp).

@@ -12,7 +12,7 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-[ -n "${UPF_ARCH:-}" ] || upf_choose_arch
+[ -n "${UPF_ARCH:-}" ] || upf_choose_arch prefix
 fixtures=${1:-$UPF_BUILD/fixtures}
 run=${UNPACK_WINEPREFIX:-$UPF_WINE_DIR/run}
 template=${UNPACK_WINE_TEMPLATE:-$(dirname "$run")/template}
@@ -21,4 +21,4 @@ start=$SECONDS
 upf_say "Making the Wine template prefix $template"
 upf_make_template_prefix "$template" "$fixtures"
 upf_copy_prefix "$template" "$run"
-upf_say "Wine prefix ready: $run ($((SECONDS - start)) s)"
+upf_say "Made the Wine prefix $run (a copy of $template) for the ${UPF_ARCH:-x86} build, with expand.exe and timeout.exe from $fixtures ($((SECONDS - start)) s)"

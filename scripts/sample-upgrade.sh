@@ -23,9 +23,7 @@ stage=$UPF_ROOT/build/sample
 [ -f "$win/app/UnPackFile.exe" ] || upf_die "build the $UPF_PRESET preset first (scripts/demo.sh does)"
 
 upf_say "A throwaway Wine prefix: $demo"
-[ "$(cat "$UPF_WINE_DIR/template/.upf-arch" 2>/dev/null)" = "$UPF_ARCH" ] ||
-  UNPACK_WINEPREFIX=$UPF_WINE_DIR/run "$UPF_ROOT/scripts/make-prefix.sh" "$win/fixtures"
-upf_copy_prefix "$UPF_WINE_DIR/template" "$demo"
+upf_fresh_prefix "$demo"
 drive=$demo/drive_c
 wine_in() { upf_wine "$demo" "$@"; }
 
@@ -44,11 +42,8 @@ mkdir -p "$drive/mox/download/data"
 cp "$stage/UnPackFile.exe" "$drive/mox/download/data/UnPackFile.exe"
 
 upf_say "3. An older host: Version 3.5.0.0 in the registry, the updater's InstallType, and VYAuto.exe running"
-host='HKLM\Software\Kestrune Inc.\Kestrune Remote Server'
-product='HKLM\Software\Kestrune Inc.\Kestrune Software Updater\Platforms\PLVA00\Products\SVR'
-wine_in reg add "$host" /v Version /d 3.5.0.0 /f /reg:32 >/dev/null
-wine_in reg add "$host" /v CloudAutoUpdateStatus /t REG_DWORD /d 1 /f /reg:32 >/dev/null
-wine_in reg add "$product" /v InstallType /d Silent /f /reg:32 >/dev/null
+host=$UPF_HOST_KEY product=$UPF_UPDATER_KEY
+upf_install_host "$demo" 3.5.0.0
 mkdir -p "$drive/hostbin"
 cp "$win/fixtures/sleeper.exe" "$drive/hostbin/VYAuto.exe"
 upf_wine_command

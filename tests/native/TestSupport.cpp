@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -117,6 +118,36 @@ Bytes FakeStub(size_t sectionSize, bool pe32Plus) {
     return file;
 }
 
+void AddVersionBlock(Bytes& stub, bool pe32Plus, uint64_t productVersion, uint64_t fileVersion) {
+    const size_t at = 0x200 + 16, rva = 0x1000 + 16;  // FakeStub's section: raw 0x200, RVA 0x1000
+    std::fill(stub.begin() + at, stub.begin() + at + 180, 0);
+    // Type 16 (RT_VERSION), name 1, language 0x409: three directories of one
+    // entry each, the last pointing at the data entry (offsets from the root).
+    const uint32_t ids[] = {16, 1, 0x409};
+    for (uint32_t level = 0; level < 3; ++level) {
+        const size_t directory = at + 24 * level;
+        PutLe16(stub, directory + 14, 1);
+        PutLe32(stub, directory + 16, ids[level]);
+        PutLe32(stub, directory + 20, level < 2 ? (0x80000000u | 24 * (level + 1)) : 72);
+    }
+    PutLe32(stub, at + 72, static_cast<uint32_t>(rva + 88));
+    PutLe32(stub, at + 76, 92);
+    const size_t block = at + 88;
+    PutLe16(stub, block, 92);
+    PutLe16(stub, block + 2, 52);
+    const char key[] = "VS_VERSION_INFO";
+    for (size_t i = 0; i < sizeof(key) - 1; ++i) PutLe16(stub, block + 6 + 2 * i, static_cast<uint8_t>(key[i]));
+    PutLe32(stub, block + 40, 0xFEEF04BDu);
+    PutLe32(stub, block + 44, 0x10000);
+    PutLe32(stub, block + 48, static_cast<uint32_t>(fileVersion >> 32));
+    PutLe32(stub, block + 52, static_cast<uint32_t>(fileVersion));
+    PutLe32(stub, block + 56, static_cast<uint32_t>(productVersion >> 32));
+    PutLe32(stub, block + 60, static_cast<uint32_t>(productVersion));
+    const size_t resourceEntry = kFakePeOffset + (pe32Plus ? 152 : 136);
+    PutLe32(stub, resourceEntry, static_cast<uint32_t>(rva));
+    PutLe32(stub, resourceEntry + 4, 180);
+}
+
 static std::string Quote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -136,6 +167,20 @@ int RunTool(const std::vector<std::string>& arguments, std::string* output, int 
     int status = pclose(pipe);
     if (output != nullptr) *output = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Bytes MakeCabinet(const std::string& cabinetPath, const std::vector<CabinetInput>& files, bool compressed) {
+    const std::filesystem::path folder = std::filesystem::path(cabinetPath).parent_path() / "cabinet-input";
+    std::filesystem::create_directories(folder);
+    std::string command = "cd " + Quote(folder.string()) + " && " + Quote(GCAB_EXE) + (compressed ? " -c -z " : " -c ") +
+                          Quote(cabinetPath);
+    for (const CabinetInput& file : files) {
+        WriteBytes((folder / file.name).string(), file.data);
+        command += " " + Quote(file.name);
+    }
+    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) throw std::runtime_error("gcab failed: " + command);
+    std::filesystem::remove_all(folder);
+    return ReadBytes(cabinetPath);
 }
 
 }  // namespace testsupport

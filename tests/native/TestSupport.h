@@ -39,12 +39,25 @@ Bytes PatternBytes(size_t size, uint32_t seed);
 // to 512.
 Bytes FakeStub(size_t sectionSize = 1024, bool pe32Plus = false);
 constexpr size_t kFakePeOffset = 0x80;
+// Puts a version resource (VS_VERSIONINFO with a VS_FIXEDFILEINFO) at the start
+// of such an image's section, behind its one instruction, and names it in the
+// resource directory. Versions are four 16-bit fields, most significant first:
+// 0x0003000600020001 is 3.6.2.1.
+void AddVersionBlock(Bytes& stub, bool pe32Plus, uint64_t productVersion, uint64_t fileVersion);
 // Where the certificate table's offset lies in such an image (its length follows).
 constexpr size_t SecurityField(bool pe32Plus) { return kFakePeOffset + (pe32Plus ? 168 : 152); }
 
 uint32_t Le32(const Bytes& bytes, size_t offset);
 uint64_t Le64(const Bytes& bytes, size_t offset);
 void PutLe32(Bytes& bytes, size_t offset, uint32_t value);
+
+// Makes a cabinet at cabinetPath with gcab (the files, named as given, stored
+// or MSZIP-compressed) and returns its bytes.
+struct CabinetInput {
+    std::string name;
+    Bytes data;
+};
+Bytes MakeCabinet(const std::string& cabinetPath, const std::vector<CabinetInput>& files, bool compressed);
 
 // Runs the upkpack tool with the arguments (each quoted for the shell) and
 // returns its exit code; stdout and stderr go to output. With a time limit,

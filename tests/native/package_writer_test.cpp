@@ -97,7 +97,7 @@ TEST(PackageWriter, RoundTripsEntriesWithEveryFillerLength) {
             WriteBytes(inputs.back(), contents.back());
         }
         std::string error;
-        ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("out.exe"), error)) << error;
+        ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("out.exe"), error, package::UncheckedForTests())) << error;
         EXPECT_FALSE(Exists(dir.Path("out.exe.partial")));
         const Bytes out = ReadBytes(dir.Path("out.exe"));
 
@@ -148,8 +148,8 @@ TEST(PackageWriter, SameInputsGiveSameBytes) {
     WriteBytes(dir.Path("setup.ini"), PatternBytes(33, 6));
     const std::vector<std::string> inputs = {dir.Path("package1.cab"), dir.Path("setup.ini")};
     std::string error;
-    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("first.exe"), error)) << error;
-    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("second.exe"), error)) << error;
+    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("first.exe"), error, package::UncheckedForTests())) << error;
+    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("second.exe"), error, package::UncheckedForTests())) << error;
     EXPECT_TRUE(ReadBytes(dir.Path("first.exe")) == ReadBytes(dir.Path("second.exe")));
 }
 
@@ -159,7 +159,8 @@ TEST(PackageWriter, ReplacesAnExistingOutput) {
     WriteBytes(dir.Path("a.cab"), PatternBytes(10, 1));
     WriteBytes(dir.Path("out.exe"), PatternBytes(100000, 2));
     std::string error;
-    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), {dir.Path("a.cab")}, dir.Path("out.exe"), error)) << error;
+    ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), {dir.Path("a.cab")}, dir.Path("out.exe"), error, package::UncheckedForTests()))
+        << error;
     const Unpacked unpacked = UnpackLikeTheUnpacker(ReadBytes(dir.Path("out.exe")));
     ASSERT_EQ(unpacked.entries.size(), 1u);
     EXPECT_TRUE(unpacked.entries[0].data == PatternBytes(10, 1));
@@ -269,7 +270,8 @@ TEST(PackageWriter, RefusesAStubThatAlreadyCarriesAPackage) {
         WriteBytes(dir.Path("stub.exe"), FakeStub());
         WriteBytes(dir.Path("package1.cab"), PatternBytes(300, 1));
         std::string error;
-        ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), {dir.Path("package1.cab")}, dir.Path("packed.exe"), error));
+        ASSERT_TRUE(package::PackFiles(dir.Path("stub.exe"), {dir.Path("package1.cab")}, dir.Path("packed.exe"), error,
+                                       package::UncheckedForTests()));
         if (c.wipeMagic) {
             Bytes packed = ReadBytes(dir.Path("packed.exe"));
             std::fill(packed.end() - 284, packed.end() - 276, 0);
@@ -310,6 +312,76 @@ TEST(PackageWriter, RefusesToOverwriteItsOwnInputs) {
         EXPECT_NE(error.find("would replace"), std::string::npos) << error;
         EXPECT_TRUE(ReadBytes(dir.Path("stub.exe")) == stub);
         EXPECT_TRUE(ReadBytes(dir.Path("a.cab")) == input);
+    }
+}
+
+// The install step runs expand.exe on every .cab: pack takes only cabinets it
+// can read whole, and passes other files with a note.
+TEST(PackageWriter, PacksOnlyCabinetsThatExpandCanRead) {
+    ScratchDir dir;
+    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    const std::vector<CabinetInput> host = {{"VYAuto.exe", PatternBytes(70000, 1)}, {"hostdata.txt", Bytes(40000, 'k')}};
+    const Bytes stored = MakeCabinet(dir.Path("made-stored"), host, false);
+    const Bytes mszip = MakeCabinet(dir.Path("made-mszip"), host, true);
+    // Cabinets without reserved space: the first folder's data starts where
+    // the folder record says; a data block's header is 8 bytes.
+    auto damageFirstBlock = [](Bytes cabinet) {
+        cabinet.at(Le32(cabinet, 36) + 8 + 100) ^= 0x01;
+        return cabinet;
+    };
+    auto cut = [](Bytes cabinet, size_t removed) {
+        cabinet.resize(cabinet.size() - removed);
+        return cabinet;
+    };
+    Bytes trailing = stored;
+    trailing.push_back(0);
+    struct Case {
+        const char* label;
+        std::vector<std::pair<std::string, Bytes>> files;
+        bool checked;
+        const char* expected;  // in the refusal or the notes; nullptr: packed without a note
+        bool packed;
+    } cases[] = {
+        {"stored cabinet", {{"package1.cab", stored}}, true, nullptr, true},
+        {"MSZIP cabinet", {{"package1.cab", mszip}}, true, nullptr, true},
+        {"upper-case name", {{"PACKAGE1.CAB", mszip}}, true, nullptr, true},
+        {"cabinet and another file", {{"package1.cab", stored}, {"setup.ini", Bytes(3, 'i')}}, true,
+         "'setup.ini' is not a .cab", true},
+        {"not a cabinet", {{"package1.cab", PatternBytes(5000, 2)}}, true, "package1.cab': expand.exe would fail", false},
+        {"empty .cab", {{"package1.cab", {}}}, true, "package1.cab': expand.exe would fail", false},
+        {"truncated stored cabinet", {{"package1.cab", cut(stored, 1000)}}, true, "cut off", false},
+        {"truncated MSZIP cabinet", {{"package1.cab", cut(mszip, 1)}}, true, "cut off", false},
+        {"bytes behind the cabinet", {{"package1.cab", trailing}}, true, "bytes behind the cabinet", false},
+        {"damaged block, stored", {{"package1.cab", damageFirstBlock(stored)}}, true, "checksum", false},
+        {"damaged block, MSZIP", {{"package1.cab", damageFirstBlock(mszip)}}, true, "damaged", false},
+        {"second cabinet damaged", {{"a.cab", stored}, {"b.cab", damageFirstBlock(mszip)}}, true, "/b.cab': ", false},
+        {"no cabinet", {{"setup.ini", Bytes(3, 'i')}}, true, "nothing would be installed", false},
+        {"not a cabinet, unchecked", {{"package1.cab", PatternBytes(5000, 2)}}, false, nullptr, true},
+        {"no cabinet, unchecked", {{"data.bin", PatternBytes(5, 2)}}, false, "'data.bin' is not a .cab", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> inputs;
+        for (const auto& file : c.files) {
+            inputs.push_back(dir.Path(file.first));
+            WriteBytes(inputs.back(), file.second);
+        }
+        const package::PackOptions options = c.checked ? package::PackOptions() : package::UncheckedForTests();
+        std::string error;
+        std::vector<std::string> notes;
+        EXPECT_EQ(package::PackFiles(dir.Path("stub.exe"), inputs, dir.Path("out.exe"), error, options, &notes),
+                  c.packed)
+            << error;
+        EXPECT_EQ(Exists(dir.Path("out.exe")), c.packed);
+        EXPECT_FALSE(Exists(dir.Path("out.exe.partial")));
+        std::string told = error;
+        for (const std::string& note : notes) told += note + "\n";
+        if (c.expected != nullptr)
+            EXPECT_NE(told.find(c.expected), std::string::npos) << told;
+        else
+            EXPECT_EQ(told, "");
+        std::filesystem::remove(dir.Path("out.exe"));
+        for (const std::string& input : inputs) std::filesystem::remove(input);
     }
 }
 

@@ -22,14 +22,26 @@ int Shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A throwaway self-signed code-signing certificate, made for this run only.
+int MakeCertificate(const ScratchDir& dir) {
+    return Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=upkpack test' -keyout '" +
+                 dir.Path("key.pem") + "' -out '" + dir.Path("cert.pem") + "'");
+}
+
+int Sign(const ScratchDir& dir, const std::string& in, const std::string& out, const char* hash = "sha256") {
+    std::remove(out.c_str());
+    return Shell("osslsigncode sign -h " + std::string(hash) + " -certs '" + dir.Path("cert.pem") + "' -key '" +
+                 dir.Path("key.pem") + "' -n 'upkpack test' -in '" + in + "' -out '" + out + "'");
+}
+
+#define SKIP_UNLESS_SIGNING_TOOLS()                                                                         \
+    if (!HaveProgram("osslsigncode") || !HaveProgram("openssl"))                                            \
+    GTEST_SKIP() << "osslsigncode and openssl are needed to sign a package; install them to run this test"
+
 TEST(Signing, CertificateTableFollowsTheTrailer) {
-    if (!HaveProgram("osslsigncode") || !HaveProgram("openssl"))
-        GTEST_SKIP() << "osslsigncode and openssl are needed to sign a package; install them to run this test";
+    SKIP_UNLESS_SIGNING_TOOLS();
     ScratchDir dir;
-    // A throwaway self-signed code-signing certificate, made for this run only.
-    ASSERT_EQ(Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=upkpack test' -keyout '" +
-                    dir.Path("key.pem") + "' -out '" + dir.Path("cert.pem") + "'"),
-              0);
+    ASSERT_EQ(MakeCertificate(dir), 0);
 
     // The fake stub is enough for osslsigncode; UNPACK_STUB may name the real
     // UnPackFile.exe of the Windows build to sign that as well.
@@ -40,25 +52,33 @@ TEST(Signing, CertificateTableFollowsTheTrailer) {
     stubs.emplace_back("fake PE32+ stub", dir.Path("fake64.exe"));
     if (const char* real = std::getenv("UNPACK_STUB")) stubs.emplace_back("UNPACK_STUB", real);
 
+    // A cabinet and a setup.ini sized for the filler wanted.
     struct Payload {
         const char* label;
-        size_t size;
-    } payloads[] = {{"no filler", 0}, {"seven filler bytes", 1}, {"large cabinet", 300001}};
+        size_t cabinetData;
+        uint64_t filler;
+    } payloads[] = {{"no filler", 100, 0}, {"seven filler bytes", 100, 7}, {"large cabinet", 300001, 0}};
     for (const auto& stub : stubs) {
         for (const Payload& payload : payloads) {
             SCOPED_TRACE(stub.first + ", " + payload.label);
-            WriteBytes(dir.Path("package1.cab"), PatternBytes(payload.size, 4));
+            const uint64_t cabinet =
+                MakeCabinet(dir.Path("package1.cab"), {{"VYAuto.exe", PatternBytes(payload.cabinetData, 4)}}, false)
+                    .size();
+            const uint64_t stubSize = ReadBytes(stub.second).size();
+            const uint64_t ini = (8 - (stubSize + 3 * 284 + cabinet + payload.filler) % 8) % 8;
+            WriteBytes(dir.Path("setup.ini"), Bytes(ini, 'i'));
             const std::string packed = dir.Path("Packaged.exe"), signedPath = dir.Path("Signed.exe");
             std::string output;
-            ASSERT_EQ(RunTool({"pack", "--stub", stub.second, "--out", packed, dir.Path("package1.cab")}, &output), 0)
+            ASSERT_EQ(RunTool({"pack", "--stub", stub.second, "--out", packed, dir.Path("package1.cab"),
+                               dir.Path("setup.ini")},
+                              &output),
+                      0)
                 << output;
             const Bytes unsignedBytes = ReadBytes(packed);
+            ASSERT_EQ(unsignedBytes.size(), stubSize + 2 * 284 + cabinet + ini + payload.filler + 284);
             ASSERT_EQ(unsignedBytes.size() % 8, 0u) << "osslsigncode would pad an unaligned file before the table";
 
-            std::remove(signedPath.c_str());
-            ASSERT_EQ(Shell("osslsigncode sign -certs '" + dir.Path("cert.pem") + "' -key '" + dir.Path("key.pem") +
-                            "' -n 'upkpack test' -in '" + packed + "' -out '" + signedPath + "'"),
-                      0);
+            ASSERT_EQ(Sign(dir, packed, signedPath), 0);
             const Bytes signedBytes = ReadBytes(signedPath);
             const uint32_t pe = Le32(signedBytes, 60);
             const bool pe32Plus = signedBytes[pe + 24] == 0x0B && signedBytes[pe + 25] == 0x02;
@@ -83,6 +103,67 @@ TEST(Signing, CertificateTableFollowsTheTrailer) {
                 << output;
         }
     }
+}
+
+// What inspect tells of the stub: its versions, the signer, and whether the
+// signed Authenticode digest is still the file's. Every header byte but the
+// checksum is covered, so one changed byte must be found.
+TEST(Signing, InspectChecksTheStubAgainstItsSignature) {
+    SKIP_UNLESS_SIGNING_TOOLS();
+    ScratchDir dir;
+    ASSERT_EQ(MakeCertificate(dir), 0);
+    MakeCabinet(dir.Path("package1.cab"), {{"VYAuto.exe", PatternBytes(3000, 5)}}, false);
+    const size_t pe = kFakePeOffset;
+    struct Change {
+        const char* label;
+        size_t offset;  // the byte whose low bit is flipped; 0: none
+        bool found;
+    } changes[] = {
+        {"as signed", 0, false},
+        {"the checksum, which the digest leaves out", pe + 88, false},
+        {"the DOS header", 0x40, true},
+        {"the PE timestamp", pe + 8, true},
+        {"the product version in the version block", 0x200 + 16 + 88 + 60, true},  // its last field
+    };
+    for (const auto& [pe32Plus, hash] : {std::pair<bool, const char*>{false, "sha256"}, {true, "sha1"}}) {
+        SCOPED_TRACE(std::string(pe32Plus ? "PE32+ " : "PE32 ") + hash);
+        Bytes stub = FakeStub(4096, pe32Plus);
+        AddVersionBlock(stub, pe32Plus, 0x0003000600020001ull, 0x0001000200030004ull);
+        WriteBytes(dir.Path("stub.exe"), stub);
+        std::string output;
+        ASSERT_EQ(
+            RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("P.exe"), dir.Path("package1.cab")}, &output),
+            0)
+            << output;
+        ASSERT_EQ(Sign(dir, dir.Path("P.exe"), dir.Path("S.exe"), hash), 0);
+        const Bytes signedBytes = ReadBytes(dir.Path("S.exe"));
+        for (const Change& change : changes) {
+            SCOPED_TRACE(change.label);
+            Bytes bytes = signedBytes;
+            if (change.offset != 0) bytes.at(change.offset) ^= 1;
+            WriteBytes(dir.Path("T.exe"), bytes);
+            EXPECT_EQ(RunTool({"inspect", dir.Path("T.exe")}, &output), change.found ? 1 : 0) << output;
+            const bool matches = output.find(" (matches)\n") != std::string::npos;
+            EXPECT_EQ(matches, !change.found) << output;
+            if (change.found) EXPECT_NE(output.find("was changed after signing"), std::string::npos) << output;
+            EXPECT_NE(output.find("signer:            CN=upkpack test\n"), std::string::npos) << output;
+            EXPECT_NE(output.find("osslsigncode verify"), std::string::npos) << output;
+        }
+        EXPECT_NE(output.find("product version:   3.6.2.0"), std::string::npos) << output;  // the last change
+        // The unchanged file: both versions, and the signature's own check.
+        RunTool({"inspect", dir.Path("S.exe")}, &output);
+        EXPECT_NE(output.find("product version:   3.6.2.1 "), std::string::npos) << output;
+        EXPECT_NE(output.find("file version:      1.2.3.4\n"), std::string::npos) << output;
+        EXPECT_NE(output.find("signer's signature over the digest: valid\n"), std::string::npos) << output;
+    }
+    // An unsigned stub without resources.
+    WriteBytes(dir.Path("plain.exe"), FakeStub(4096));
+    std::string output;
+    ASSERT_EQ(RunTool({"pack", "--stub", dir.Path("plain.exe"), "--out", dir.Path("P.exe"), dir.Path("package1.cab")}),
+              0);
+    EXPECT_EQ(RunTool({"inspect", dir.Path("P.exe")}, &output), 0) << output;
+    EXPECT_NE(output.find("version block:     none: the stub has no resources\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("signature:         none\n"), std::string::npos) << output;
 }
 
 }  // namespace

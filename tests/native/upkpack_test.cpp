@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 
@@ -17,12 +19,15 @@ constexpr int kOk = 0;
 constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
-// A packaged file of two entries (1000 and 13 bytes) behind the fake stub:
-// 7 filler bytes, so that every region has bytes to tamper with.
+// A packaged file of two entries behind the fake stub: an MSZIP cabinet of two
+// files and a setup.ini of 8 to 15 bytes, sized for 7 filler bytes, so that
+// every region has bytes to tamper with.
 struct PackedFile {
     ScratchDir dir;
     std::string path;
     Bytes bytes;
+    uint64_t cabinetSize = 0;
+    uint64_t iniSize = 0;
     uint64_t headerOffset = 0;
     uint64_t secondRecord = 0;
     uint64_t filler = 0;
@@ -31,8 +36,11 @@ struct PackedFile {
     PackedFile() {
         const Bytes stub = FakeStub();
         WriteBytes(dir.Path("UnPackFile.exe"), stub);
-        WriteBytes(dir.Path("package1.cab"), PatternBytes(1000, 1));
-        WriteBytes(dir.Path("setup.ini"), PatternBytes(13, 2));
+        cabinetSize = MakeCabinet(dir.Path("package1.cab"),
+                                  {{"VYAuto.exe", PatternBytes(3000, 1)}, {"hostdata.txt", Bytes(33, 'h')}}, true)
+                          .size();
+        iniSize = 8 + (13 - cabinetSize % 8) % 8;
+        WriteBytes(dir.Path("setup.ini"), PatternBytes(iniSize, 2));
         path = dir.Path("Packaged.exe");
         std::string output;
         int code = RunTool({"pack", "--stub", dir.Path("UnPackFile.exe"), "--out", path, dir.Path("package1.cab"),
@@ -41,8 +49,8 @@ struct PackedFile {
         EXPECT_EQ(code, kOk) << output;
         bytes = ReadBytes(path);
         headerOffset = stub.size();
-        secondRecord = headerOffset + 284 + 1000;
-        filler = secondRecord + 284 + 13;
+        secondRecord = headerOffset + 284 + cabinetSize;
+        filler = secondRecord + 284 + iniSize;
         trailer = bytes.size() - 284;
     }
 };
@@ -58,9 +66,14 @@ TEST(Upkpack, InspectAcceptsAFreshPackageAndPrintsItsLayout) {
             "image end:         " + std::to_string(packed.headerOffset),
             "header offset:     " + std::to_string(packed.headerOffset),
             "entry 1:           record " + std::to_string(packed.headerOffset) + ", data " +
-                std::to_string(packed.headerOffset + 284) + ", size 1000, name package1.cab",
+                std::to_string(packed.headerOffset + 284) + ", size " + std::to_string(packed.cabinetSize) +
+                ", name package1.cab",
+            "                   cabinet: 2 file(s), every one expands",
+            "                     VYAuto.exe (3000 bytes)",
+            "                     hostdata.txt (33 bytes)",
             "entry 2:           record " + std::to_string(packed.secondRecord) + ", data " +
-                std::to_string(packed.secondRecord + 284) + ", size 13, name setup.ini",
+                std::to_string(packed.secondRecord + 284) + ", size " + std::to_string(packed.iniSize) +
+                ", name setup.ini",
             "filler:            " + std::to_string(packed.filler) + " (7 bytes)",
             "trailer:           " + std::to_string(packed.trailer) + " (ends at " + std::to_string(packed.bytes.size()) + ")",
             "certificate table: none",
@@ -76,7 +89,7 @@ TEST(Upkpack, InspectRefusesTamperedOrCutPackages) {
         const char* label;
         uint64_t offset;  // byte to flip
     } tampers[] = {
-        {"first entry's data", h + 284 + 500},
+        {"first entry's data", h + 284 + packed.cabinetSize / 2},
         {"last entry's last data byte", packed.filler - 1},
         {"entry count of record 1", h},
         {"marker of record 1", h + 4},
@@ -151,7 +164,7 @@ TEST(Upkpack, InspectRefusesEntriesThatDoNotEndAtTheFiller) {
         SCOPED_TRACE(c.label);
         Bytes bytes = packed.bytes;
         for (uint64_t field : {packed.secondRecord + 8, packed.secondRecord + 16})
-            PutLe32(bytes, field, static_cast<uint32_t>(13 + c.change));
+            PutLe32(bytes, field, static_cast<uint32_t>(packed.iniSize + c.change));
         WriteBytes(packed.dir.Path("resized.exe"), bytes);
         std::string output;
         EXPECT_EQ(RunTool({"inspect", packed.dir.Path("resized.exe")}, &output), kFailure) << output;
@@ -160,7 +173,8 @@ TEST(Upkpack, InspectRefusesEntriesThatDoNotEndAtTheFiller) {
 }
 
 // What a signing tool does, done by hand: a certificate table appended at the
-// trailer's end and named in the security directory.
+// trailer's end and named in the security directory. Its bytes are no
+// signature, so even where the layout is sound inspect refuses the table.
 TEST(Upkpack, InspectFindsTheTrailerBeforeTheCertificateTable) {
     PackedFile packed;
     const size_t securityOffsetField = kFakePeOffset + 152, securitySizeField = kFakePeOffset + 156;
@@ -168,11 +182,11 @@ TEST(Upkpack, InspectFindsTheTrailerBeforeTheCertificateTable) {
         const char* label;
         size_t gap;            // bytes between trailer and table
         uint32_t storedSize;   // 0: the table's real size
-        int expected;
+        const char* reason;    // the layout is sound: only the table's content, not a signature, is refused
     } cases[] = {
-        {"table right behind the trailer", 0, 0, kOk},
-        {"8 bytes between trailer and table", 8, 0, kFailure},
-        {"table length of 0x80000000 or more", 0, 0x80000000u, kFailure},
+        {"table right behind the trailer", 0, 0, "the signature cannot be read"},
+        {"8 bytes between trailer and table", 8, 0, "8 bytes were appended behind the trailer"},
+        {"table length of 0x80000000 or more", 0, 0x80000000u, "0x80000000 or more"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -185,8 +199,9 @@ TEST(Upkpack, InspectFindsTheTrailerBeforeTheCertificateTable) {
         PutLe32(bytes, securitySizeField, c.storedSize != 0 ? c.storedSize : static_cast<uint32_t>(table.size()));
         WriteBytes(packed.dir.Path("signed.exe"), bytes);
         std::string output;
-        EXPECT_EQ(RunTool({"inspect", packed.dir.Path("signed.exe")}, &output), c.expected) << output;
-        if (c.expected == kOk)
+        EXPECT_EQ(RunTool({"inspect", packed.dir.Path("signed.exe")}, &output), kFailure) << output;
+        EXPECT_NE(output.find(c.reason), std::string::npos) << output;
+        if (c.gap == 0 && c.storedSize == 0)
             EXPECT_NE(output.find("certificate table: " + std::to_string(tableOffset) + " (1456 bytes)\n"),
                       std::string::npos)
                 << output;
@@ -322,15 +337,15 @@ TEST(Upkpack, ExtractWritesWhatTheUnpackerWould) {
     } cases[] = {
         {"two entries of one name",
          [&](Bytes& b) { std::copy_n("package1.cab", 13, b.begin() + packed.secondRecord + 24), resealed(b); }, {},
-         kOk, "(replaced by entry 2 of the same name, as the unpacker replaces it)", {{"package1.cab", 13}}},
+         kOk, "(replaced by entry 2 of the same name, as the unpacker replaces it)", {{"package1.cab", packed.iniSize}}},
         {"another writer's package: no digest", [&](Bytes& b) { std::fill_n(b.begin() + packed.trailer, 8, 0); }, {},
-         kOk, "there is no digest to check", {{"package1.cab", 1000}, {"setup.ini", 13}}},
+         kOk, "there is no digest to check", {{"package1.cab", packed.cabinetSize}, {"setup.ini", packed.iniSize}}},
         {"a record's marker flipped, --no-verify", [&](Bytes& b) { b.at(packed.headerOffset + 4) ^= 1; },
          {"--no-verify"}, kFailure, "written as the unpacker's own walk writes it",
-         {{"package1.cab", 1000}, {"setup.ini", 13}}},
+         {{"package1.cab", packed.cabinetSize}, {"setup.ini", packed.iniSize}}},
         {"the last entry running into the trailer, --no-verify",
          [&](Bytes& b) { PutLe32(b, packed.secondRecord + 8, 21), PutLe32(b, packed.secondRecord + 16, 21); },
-         {"--no-verify"}, kFailure, "NOT VERIFIED", {{"package1.cab", 1000}, {"setup.ini", 21}}},
+         {"--no-verify"}, kFailure, "NOT VERIFIED", {{"package1.cab", packed.cabinetSize}, {"setup.ini", 21}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -367,6 +382,28 @@ TEST(Upkpack, PackRefusalExitsWithFailureAndWritesNothing) {
     EXPECT_FALSE(Exists(dir.Path("out.exe")));
 }
 
+// What pack refuses, inspect finds in a package packed without the check.
+TEST(Upkpack, InspectSaysWhatPackWouldHaveRefused) {
+    for (const char* name : {"package1.cab", "package1.bin"}) {
+        SCOPED_TRACE(name);
+        ScratchDir dir;
+        WriteBytes(dir.Path("stub.exe"), FakeStub());
+        WriteBytes(dir.Path(name), PatternBytes(2000, 1));
+        std::vector<std::string> pack = {"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("out.exe"), dir.Path(name)};
+        std::string output;
+        EXPECT_EQ(RunTool(pack, &output), kFailure) << output;
+        EXPECT_FALSE(Exists(dir.Path("out.exe")));
+        pack.push_back("--unchecked-for-tests");
+        ASSERT_EQ(RunTool(pack, &output), kOk) << output;
+        EXPECT_NE(output.find("not a package to release"), std::string::npos) << output;
+        EXPECT_EQ(RunTool({"inspect", dir.Path("out.exe")}, &output), kFailure) << output;
+        EXPECT_NE(output.find(name[9] == 'c' ? "'package1.cab': expand.exe would fail on this cabinet: not a cabinet"
+                                             : "no .cab entry: nothing would be installed"),
+                  std::string::npos)
+            << output;
+    }
+}
+
 TEST(Upkpack, UsageErrorsExitWith2) {
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -396,6 +433,77 @@ TEST(Upkpack, UsageErrorsExitWith2) {
     EXPECT_NE(help.find("upkpack pack --stub"), std::string::npos) << help;
 }
 
+// Help comes before anything a command would do: inspect does not read a file named "--help".
+TEST(Upkpack, EverySubcommandAnswersHelp) {
+    const std::pair<const char*, const char*> commands[] = {
+        {"pack", "pack"}, {"inspect", "inspect"}, {"verify", "inspect"}, {"extract", "extract"}, {"log", "log"}};
+    for (const auto& [command, shown] : commands) {
+        SCOPED_TRACE(command);
+        std::string output;
+        EXPECT_EQ(RunTool({command, "--help"}, &output), kOk) << output;
+        EXPECT_NE(output.find(std::string("Usage: upkpack ") + shown + " [OPTIONS]"), std::string::npos) << output;
+        EXPECT_EQ(output.find("file:"), std::string::npos) << output;
+    }
+}
+
+// Each open failure names the system's reason; a stub and a cabinet given the
+// wrong way round are called swapped.
+TEST(Upkpack, FailuresToOpenNameTheReason) {
+    ScratchDir dir;
+    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    MakeCabinet(dir.Path("package1.cab"), {{"VYAuto.exe", PatternBytes(100, 4)}}, false);
+    const std::string missing = dir.Path("missing-stub.exe"), out = dir.Path("out.exe");
+    struct Case {
+        std::vector<std::string> arguments;
+        int expected;
+        std::string says;
+    } cases[] = {
+        {{"pack", "--stub", missing, "--out", out, dir.Path("package1.cab")}, kFailure,
+         "cannot open stub '" + missing + "': No such file or directory"},
+        {{"pack", "--stub", dir.Path("stub.exe"), "--out", out, missing}, kFailure, "No such file or directory"},
+        {{"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("no/such/out.exe"), dir.Path("package1.cab")},
+         kFailure, "No such file or directory"},
+        {{"inspect", missing}, kFailure, "No such file or directory"},
+        {{"extract", missing, "--out", dir.Path("x")}, kFailure, "No such file or directory"},
+        {{"log", missing}, kUsage, "No such file or directory"},
+        {{"pack", "--stub", dir.Path("package1.cab"), "--out", out, dir.Path("stub.exe")}, kFailure, "swapped"},
+        {{"inspect", dir.Path("package1.cab")}, kFailure, "it is a cabinet"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
+        std::string output;
+        EXPECT_EQ(RunTool(c.arguments, &output), c.expected) << output;
+        EXPECT_NE(output.find(c.says), std::string::npos) << output;
+        EXPECT_FALSE(Exists(out));
+    }
+}
+
+// A folder is packed as the cabinet made of it: the same folder, whatever its
+// files' times, gives the same bytes, and the cabinet expands to its files.
+TEST(Upkpack, PackOfAFolderIsRepeatableAndExpandsToItsFiles) {
+    ScratchDir dir;
+    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    std::filesystem::create_directories(dir.Path("host/sub"));
+    const std::vector<std::pair<std::string, Bytes>> files = {
+        {"VYAuto.exe", PatternBytes(70000, 1)}, {"hostdata.txt", PatternBytes(20, 2)}, {"sub/b.bin", PatternBytes(5, 3)}};
+    for (const auto& file : files) WriteBytes(dir.Path("host/" + file.first), file.second);
+    std::string output;
+    ASSERT_EQ(RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("one.exe"), dir.Path("host")}, &output),
+              kOk)
+        << output;
+    std::filesystem::last_write_time(dir.Path("host/hostdata.txt"), std::filesystem::file_time_type::clock::now() -
+                                                                         std::chrono::hours(48));
+    ASSERT_EQ(RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("two.exe"), dir.Path("host")}, &output),
+              kOk)
+        << output;
+    EXPECT_EQ(ReadBytes(dir.Path("one.exe")), ReadBytes(dir.Path("two.exe")));
+
+    ASSERT_EQ(RunTool({"extract", dir.Path("one.exe"), "--out", dir.Path("x")}, &output), kOk) << output;
+    const std::string expand = "cd '" + dir.Path("x") + "' && gcab -x package1.cab >/dev/null";
+    ASSERT_EQ(std::system(expand.c_str()), 0) << expand;
+    for (const auto& file : files) EXPECT_EQ(ReadBytes(dir.Path("x/" + file.first)), file.second) << file.first;
+}
+
 }  // namespace
 
 namespace {
@@ -413,8 +521,8 @@ TEST(Upkpack, PackWarnsAboutNamesTooLongForTheUnpackFolder) {
         SCOPED_TRACE(c.nameLength);
         ScratchDir dir;
         WriteBytes(dir.Path("stub.exe"), FakeStub());
-        const std::string name(c.nameLength, 'n');
-        WriteBytes(dir.Path(name), PatternBytes(3, 1));
+        const std::string name = std::string(c.nameLength - 4, 'n') + ".cab";
+        MakeCabinet(dir.Path(name), {{"VYAuto.exe", PatternBytes(3, 1)}}, false);
         std::string output;
         EXPECT_EQ(RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("out.exe"), dir.Path(name)}, &output),
                   0)

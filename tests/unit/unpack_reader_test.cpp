@@ -270,7 +270,7 @@ TEST_F(FindHeaderTest, RealSignatureIsSkipped) {
     ASSERT_TRUE(WriteBytes(folder + L"\\package1.cab", MakeData(70000, 6)));
     std::string error;
     ASSERT_TRUE(package::PackFiles(Ansi(ProductExe()), {Ansi(folder + L"\\package1.cab")},
-                                   Ansi(folder + L"\\unsigned.exe"), error))
+                                   Ansi(folder + L"\\unsigned.exe"), error, package::UncheckedForTests()))
         << error;
 
     // A throwaway certificate made now; the signed file appears whole at once.

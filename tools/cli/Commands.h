@@ -1,7 +1,10 @@
 // The subcommands of upkpack, one source each, and what they share: the exit
-// codes and how a usage error is told.
+// codes, how a usage error is told, and how a subcommand joins the command line.
 #pragma once
 
+#include <CLI/CLI.hpp>
+
+#include <functional>
 #include <string>
 
 namespace upkpack {
@@ -13,10 +16,16 @@ constexpr int kExitUsage = 2;
 // Prints the message with a pointer to --help; returns kExitUsage.
 int UsageError(const std::string& message);
 
-// Each takes main's arguments as they stand (argv[1] is the subcommand).
-int Pack(int argc, char** argv);
-int Inspect(int argc, char** argv);
-int Extract(int argc, char** argv);
-int Log(int argc, char** argv);
+// A subcommand added to the command line, and what runs it once the command
+// line is parsed (its options are held by the function).
+struct Command {
+    CLI::App* app = nullptr;
+    std::function<int()> run;
+};
+
+Command AddPack(CLI::App& upkpack);
+Command AddInspect(CLI::App& upkpack);  // alias: verify
+Command AddExtract(CLI::App& upkpack);
+Command AddLog(CLI::App& upkpack);
 
 }  // namespace upkpack

@@ -4,31 +4,22 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace upkpack {
 
-int Extract(int argc, char** argv) {
-    std::string path, out;
-    bool verify = true;
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--out") {
-            if (i + 1 >= argc) return UsageError("--out needs a folder");
-            out = argv[++i];
-        } else if (arg == "--no-verify") {
-            verify = false;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return UsageError("unknown option '" + arg + "'");
-        } else if (path.empty()) {
-            path = arg;
-        } else {
-            return UsageError("extract takes exactly one file");
-        }
-    }
-    if (path.empty()) return UsageError("extract needs the packaged file");
-    if (out.empty()) return UsageError("extract needs --out DIR");
+namespace {
 
+struct ExtractOptions {
+    std::string path, out;
+    bool noVerify = false;
+};
+
+int Extract(const ExtractOptions& options) {
+    const std::string& path = options.path;
+    const std::string& out = options.out;
+    const bool verify = !options.noVerify;
     package::Extraction result;
     const bool complete = package::ExtractPackage(path, out, verify, result);
     if (!result.unverified.empty())
@@ -67,6 +58,23 @@ int Extract(int argc, char** argv) {
     else
         std::printf("OK: the package's SHA-256 %s matches its trailer\n", result.inspection.sha256.c_str());
     return kExitOk;
+}
+
+}  // namespace
+
+Command AddExtract(CLI::App& upkpack) {
+    auto options = std::make_shared<ExtractOptions>();
+    CLI::App* app = upkpack.add_subcommand(
+        "extract",
+        "Checks the package's SHA-256 first, then writes each entry into DIR (created when missing) under\n"
+        "the name the unpacker uses. Never replaces or follows anything in DIR; skips names the unpacker\n"
+        "would not write; of two entries with one name the later is kept, as the unpacker does. A package\n"
+        "without a digest (another writer's) is extracted with a note that there is nothing to check.");
+    app->add_option("FILE", options->path, "the packaged file")->required();
+    app->add_option("--out", options->out, "the folder to write into")->required();
+    app->add_flag("--no-verify", options->noVerify,
+                  "extracts a package whose SHA-256 does not match (forensics), writing what the unpacker would write");
+    return {app, [options] { return Extract(*options); }};
 }
 
 }  // namespace upkpack

@@ -1,39 +1,52 @@
-// upkpack pack: appends files behind the unsigned stub.
+// upkpack pack: appends files behind the unsigned stub, or the cabinet it makes
+// of a folder.
 #include "tools/cli/Commands.h"
+#include "tools/package/CabinetFolder.h"
 #include "tools/package/PackageWriter.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace upkpack {
 
-int Pack(int argc, char** argv) {
+namespace {
+
+struct PackArguments {
     std::string stub, out;
     std::vector<std::string> files;
-    bool optionsEnded = false;
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (!optionsEnded && arg == "--") {
-            optionsEnded = true;
-        } else if (!optionsEnded && (arg == "--stub" || arg == "--out")) {
-            if (i + 1 >= argc) return UsageError(arg + " needs a path");
-            (arg == "--stub" ? stub : out) = argv[++i];
-        } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-            return UsageError("unknown option '" + arg + "'");
-        } else {
-            files.push_back(arg);
-        }
-    }
-    if (stub.empty()) return UsageError("pack needs --stub");
-    if (out.empty()) return UsageError("pack needs --out");
-    if (files.empty()) return UsageError("pack needs at least one file");
+    // Lets the tests and benchmarks pack arbitrary bytes: no cabinet is checked.
+    bool uncheckedForTests = false;
+};
+
+int Pack(const PackArguments& arguments) {
+    const std::string& out = arguments.out;
+    std::vector<std::string> files = arguments.files;
     std::string error;
-    if (!package::PackFiles(stub, files, out, error)) {
+    // One folder: its cabinet, package1.cab, is what is packed.
+    package::CabinetFolder cabinet;
+    if (files.size() == 1 && package::IsFolder(files[0])) {
+        if (!cabinet.Make(files[0], error)) {
+            std::fprintf(stderr, "upkpack: pack: %s\n", error.c_str());
+            return kExitFailure;
+        }
+        std::printf("made %s of %zu file(s) in %s\n", package::kFolderCabinetName, cabinet.FileCount(),
+                    files[0].c_str());
+        files = {cabinet.Path()};
+    }
+    package::PackOptions packing;
+    if (arguments.uncheckedForTests) packing.checkCabinets = false;
+    std::vector<std::string> notes;
+    if (!package::PackFiles(arguments.stub, files, out, error, packing, &notes)) {
         std::fprintf(stderr, "upkpack: pack: %s\n", error.c_str());
         return kExitFailure;
     }
     std::printf("packed %zu file(s) into %s\n", files.size(), out.c_str());
+    for (const std::string& note : notes) std::fprintf(stderr, "upkpack: note: %s\n", note.c_str());
+    if (!packing.checkCabinets)
+        std::fprintf(stderr, "upkpack: warning: the cabinets were not checked (--unchecked-for-tests): "
+                             "not a package to release\n");
     // The unpacker passes over an entry whose full output path reaches 260
     // characters; below the usual unpack folder that leaves 200 for the name.
     const std::string usualFolder = "C:\\Program Files (x86)\\Kestrune\\Kestrune Remote\\AutoUpdate\\";
@@ -44,6 +57,27 @@ int Pack(int argc, char** argv) {
                          usualFolder.c_str());
     }
     return kExitOk;
+}
+
+}  // namespace
+
+Command AddPack(CLI::App& upkpack) {
+    auto options = std::make_shared<PackArguments>();
+    CLI::App* app = upkpack.add_subcommand(
+        "pack",
+        "Appends the files (named by their base names) behind the unsigned stub; given one folder, packs\n"
+        "package1.cab made of it (MSZIP, files sorted, fixed times: the same folder gives the same bytes;\n"
+        "not in the Windows build). Every FILE ending in .cab must be a whole cabinet that expand.exe can\n"
+        "read (each file decompressed, checksums verified), and one at least must be there; other files\n"
+        "are packed with a note that expand passes over them. Sign the packaged file afterwards, e.g. with\n"
+        "osslsigncode.");
+    app->add_option("--stub", options->stub, "the unsigned UnPackFile.exe")->required();
+    app->add_option("--out", options->out, "the packaged file to write")->required();
+    app->add_option("FILE", options->files, "files to pack, in this order (package1.cab, setup.ini), or one folder")
+        ->required();
+    app->add_flag("--unchecked-for-tests", options->uncheckedForTests,
+                  "packs arbitrary bytes without the cabinet check, for tests and benchmarks only: never a release step");
+    return {app, [options] { return Pack(*options); }};
 }
 
 }  // namespace upkpack

@@ -1,7 +1,7 @@
 // upkpack: packs files behind UnPackFile.exe, checks and unpacks packaged
 // files, and reads the unpacker's log.
 //
-//   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE...
+//   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... | FOLDER [--unchecked-for-tests]
 //   upkpack inspect Packaged.exe      (alias: verify)
 //   upkpack extract Packaged.exe --out DIR [--no-verify]
 //   upkpack log unpack.log [--last | --text]
@@ -12,30 +12,23 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
-const char kUsage[] =
-    "usage:\n"
-    "  upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE...\n"
-    "      Appends the files (named by their base names) behind the unsigned stub.\n"
-    "      Sign the packaged file afterwards, e.g. with osslsigncode.\n"
+const char kSummary[] =
+    "upkpack: packs files behind UnPackFile.exe, checks and unpacks packaged files,\n"
+    "and reads the unpacker's log.\n"
+    "  upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... | FOLDER\n"
     "  upkpack inspect FILE   (alias: verify)\n"
-    "      Prints the package's layout and checks that UnPackFile.exe would extract\n"
-    "      exactly the packed entries, signed or unsigned.\n"
     "  upkpack extract FILE --out DIR [--no-verify]\n"
-    "      Checks the package's SHA-256 first, then writes each entry into DIR\n"
-    "      (created when missing) under the name the unpacker uses. Never replaces\n"
-    "      or follows anything in DIR; skips names the unpacker would not write.\n"
-    "      --no-verify extracts a package whose SHA-256 does not match (forensics),\n"
-    "      writing what the unpacker would write.\n"
     "  upkpack log UNPACK.LOG [--last | --text]\n"
-    "      Tells each run in an unpack.log: when, the steps reached, mode, versions\n"
-    "      and the outcome. --last: the run that decided last; --text: the log as UTF-8.\n"
-    "  upkpack --help\n"
+    "  upkpack COMMAND --help   tells one command's options";
+
+const char kExitCodes[] =
     "exit codes: 0 success, 1 failure, 2 usage error (\"... see upkpack --help\")\n"
     "  log: 0 the run that decided last upgraded, 1 it refused, failed or shows no outcome,\n"
-    "       2 not a log it can read (\"... not a log it can read: why\")\n";
+    "       2 not a log it can read (\"... not a log it can read: why\")";
 
 }  // namespace
 
@@ -50,15 +43,38 @@ int UsageError(const std::string& message) {
 
 int main(int argc, char** argv) {
     using namespace upkpack;
+    CLI::App app(kSummary, "upkpack");
+    app.footer(kExitCodes);
+    app.require_subcommand(1);
+    // The same options in both builds: "/x" is a path (a Unix one under Wine), never an option.
+    app.allow_windows_style_options(false);
+    const std::vector<Command> commands = {AddPack(app), AddInspect(app), AddExtract(app), AddLog(app)};
+
     if (argc < 2) return UsageError("no command given");
-    std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
+    const std::string first = argv[1];
+    if (first == "help") {
+        std::fputs(app.help().c_str(), stdout);
         return kExitOk;
     }
-    if (command == "pack") return Pack(argc, argv);
-    if (command == "inspect" || command == "verify") return Inspect(argc, argv);
-    if (command == "extract") return Extract(argc, argv);
-    if (command == "log") return Log(argc, argv);
-    return UsageError("unknown command '" + command + "'");
+    if (first.empty() || first[0] != '-') {
+        bool known = false;
+        for (const Command& command : commands) known = known || command.app->check_name(first);
+        if (!known) return UsageError("unknown command '" + first + "'");
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        // Whichever command --help followed: its own help, and nothing else.
+        std::string help = app.help();
+        for (const Command& command : commands)
+            if (command.app->parsed()) help = command.app->help(app.get_name());
+        std::fputs(help.c_str(), stdout);
+        return kExitOk;
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == 0) return app.exit(error);  // --help-all and the like
+        return UsageError(error.what());
+    }
+    for (const Command& command : commands)
+        if (command.app->parsed()) return command.run();
+    return UsageError("no command given");
 }

@@ -6,6 +6,7 @@
 #include "unpack/layout/PackageParse.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -85,9 +86,11 @@ bool Fail(Inspection& result, const std::string& problem) {
 bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
     result = Inspection{};
     std::ifstream file(path, std::ios::binary);
+    // In the system's words: errno from the C runtime's open, else the size's error.
+    const std::string openReason = file ? std::string() : std::strerror(errno);
     std::error_code ec;
     uint64_t length = std::filesystem::file_size(std::filesystem::path(path), ec);
-    if (!file || ec) return Fail(result, "cannot open '" + path + "'");
+    if (!file || ec) return Fail(result, "cannot open '" + path + "': " + (file ? ec.message() : openReason));
     result.fileLength = length;
 
     PeFacts facts;

@@ -1,10 +1,12 @@
 #include "tools/package/PackageWriter.h"
 
+#include "tools/package/CabinetCheck.h"
 #include "tools/package/PeImage.h"
 #include "tools/package/Sha256.h"
 #include "unpack/layout/PackageParse.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +25,12 @@ struct Entry {
     std::string name;
     uint64_t size = 0;
 };
+
+// Why the last open failed, in the system's words (the C runtime's, on which
+// the streams open files).
+std::string SystemReason() {
+    return std::strerror(errno);
+}
 
 // Writes to the output and, once the package has begun, into its hash; counts
 // every byte so that offsets stay 64-bit however large the inputs are.
@@ -57,7 +65,7 @@ bool CopyFileInto(const std::string& path, uint64_t size, PackageSink& sink, std
                   std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = "cannot open '" + path + "' for reading";
+        error = "cannot open '" + path + "' for reading: " + SystemReason();
         return false;
     }
     uint64_t left = size;
@@ -80,6 +88,24 @@ bool CopyFileInto(const std::string& path, uint64_t size, PackageSink& sink, std
         return false;
     }
     return true;
+}
+
+// A stub and a cabinet given the wrong way round: the stub is a cabinet, or
+// one of the files is a Windows program.
+bool LooksSwapped(std::istream& stub, const std::vector<Entry>& entries) {
+    auto startsWith = [](std::istream& in, const char* magic, size_t size) {
+        char bytes[4] = {};
+        in.clear();
+        in.seekg(0, std::ios::beg);
+        in.read(bytes, static_cast<std::streamsize>(size));
+        return static_cast<size_t>(in.gcount()) == size && std::memcmp(bytes, magic, size) == 0;
+    };
+    if (startsWith(stub, "MSCF", 4)) return true;
+    for (const Entry& entry : entries) {
+        std::ifstream in(entry.path, std::ios::binary);
+        if (in && startsWith(in, "MZ", 2)) return true;
+    }
+    return false;
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -117,7 +143,8 @@ bool LooksPackaged(std::istream& stub, const PeFacts& facts, std::string& what) 
     return plausible;
 }
 
-bool CheckStub(const std::string& stubPath, std::ifstream& stub, PeFacts& facts, std::string& error) {
+bool CheckStub(const std::string& stubPath, std::ifstream& stub, const std::vector<Entry>& entries, PeFacts& facts,
+               std::string& error) {
     std::error_code ec;
     uint64_t length = fs::file_size(fs::path(stubPath), ec);
     if (ec) {
@@ -127,6 +154,9 @@ bool CheckStub(const std::string& stubPath, std::ifstream& stub, PeFacts& facts,
     std::string reason;
     if (!ReadPeFacts(stub, length, facts, reason)) {
         error = "stub '" + stubPath + "' is not usable: " + reason;
+        if (LooksSwapped(stub, entries))
+            error += ". Are the stub and the cabinet swapped? The stub is UnPackFile.exe: "
+                     "upkpack pack --stub UnPackFile.exe --out Packaged.exe package1.cab";
         return false;
     }
     if (facts.securityOffset != 0 || facts.securityLength != 0) {
@@ -179,8 +209,14 @@ bool CollectEntries(const std::vector<std::string>& inputPaths, std::vector<Entr
             return false;
         }
         std::error_code ec;
-        if (!fs::is_regular_file(fs::path(path), ec)) {
-            error = "'" + path + "' is not a readable regular file";
+        const fs::file_status status = fs::status(fs::path(path), ec);
+        if (ec || !fs::exists(status)) {
+            error = "cannot open '" + path + "': " +
+                    (ec ? ec.message() : std::make_error_code(std::errc::no_such_file_or_directory).message());
+            return false;
+        }
+        if (!fs::is_regular_file(status)) {
+            error = "'" + path + "' is not a regular file";
             return false;
         }
         entry.size = fs::file_size(fs::path(path), ec);
@@ -189,6 +225,33 @@ bool CollectEntries(const std::vector<std::string>& inputPaths, std::vector<Entr
             return false;
         }
         entries.push_back(entry);
+    }
+    return true;
+}
+
+// What the install step would do with the entries: expand each `.cab`, pass
+// over the rest. A cabinet it cannot read, or none at all, fails there.
+bool CheckCabinets(const std::vector<Entry>& entries, const PackOptions& options, std::vector<std::string>* notes,
+                   std::string& error) {
+    bool anyCabinet = false;
+    for (const Entry& entry : entries) {
+        if (!IsCabinetName(entry.name)) {
+            if (notes != nullptr)
+                notes->push_back("'" + entry.name + "' is not a .cab: it is unpacked, but expand passes over it");
+            continue;
+        }
+        anyCabinet = true;
+        if (!options.checkCabinets) continue;
+        const CabinetCheck check = CheckCabinet(entry.path, 0, entry.size);
+        if (!check.ok) {
+            error = "'" + entry.path + "': expand.exe would fail on this cabinet: " + check.reason +
+                    "; make the cabinet again";
+            return false;
+        }
+    }
+    if (options.checkCabinets && !anyCabinet) {
+        error = "no .cab among the files: nothing would be installed; pack the upgrade's cabinet";
+        return false;
     }
     return true;
 }
@@ -298,17 +361,17 @@ bool CheckEntryName(const std::string& name, std::string& reason) {
 }
 
 bool PackFiles(const std::string& stubPath, const std::vector<std::string>& inputPaths, const std::string& outputPath,
-               std::string& error) {
+               std::string& error, const PackOptions& options, std::vector<std::string>* notes) {
     std::vector<Entry> entries;
     if (!CollectEntries(inputPaths, entries, error)) return false;
 
     std::ifstream stub(stubPath, std::ios::binary);
     if (!stub) {
-        error = "cannot open stub '" + stubPath + "'";
+        error = "cannot open stub '" + stubPath + "': " + SystemReason();
         return false;
     }
     PeFacts facts;
-    if (!CheckStub(stubPath, stub, facts, error)) return false;
+    if (!CheckStub(stubPath, stub, entries, facts, error)) return false;
 
     if (SameFile(outputPath, stubPath)) {
         error = "the output would replace the stub '" + stubPath + "'";
@@ -321,12 +384,14 @@ bool PackFiles(const std::string& stubPath, const std::vector<std::string>& inpu
         }
     }
 
+    if (!CheckCabinets(entries, options, notes, error)) return false;
+
     // Written beside the output and renamed at the end, so that a failure
     // leaves no half-written package behind.
     const std::string partialPath = outputPath + ".partial";
     std::ofstream out(partialPath, std::ios::binary | std::ios::trunc);
     if (!out) {
-        error = "cannot create '" + partialPath + "'";
+        error = "cannot create '" + partialPath + "': " + SystemReason();
         return false;
     }
     bool written = WritePackage(stub, facts, entries, out, error);

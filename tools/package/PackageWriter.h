@@ -6,11 +6,28 @@
 
 namespace package {
 
+struct PackOptions {
+    // The unpacker's install step expands every `.cab` entry: by default each
+    // must pass the cabinet check (tools/package/CabinetCheck.h) and at least
+    // one must be there. False packs arbitrary bytes, for tests and benchmarks
+    // only: such a package fails on the customer's machine.
+    bool checkCabinets = true;
+};
+
+// Options without the cabinet check, as `pack --unchecked-for-tests` packs.
+inline PackOptions UncheckedForTests() {
+    PackOptions options;
+    options.checkCabinets = false;
+    return options;
+}
+
 // Packs the files (entry names are their base names) behind the stub and writes
 // outputPath. False with a one-line message in error; nothing is left at
-// outputPath on failure (an existing file there is left as it was).
+// outputPath on failure (an existing file there is left as it was). Notes, when
+// given, receive one line for each entry that is no cabinet.
 bool PackFiles(const std::string& stubPath, const std::vector<std::string>& inputPaths, const std::string& outputPath,
-               std::string& error);
+               std::string& error, const PackOptions& options = PackOptions(),
+               std::vector<std::string>* notes = nullptr);
 
 // The last component of a path: behind the last '/' (and on Windows also '\' or a drive's ':').
 std::string BaseName(const std::string& path);

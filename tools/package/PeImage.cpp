@@ -2,6 +2,7 @@
 
 #include "unpack/layout/PackageParse.h"
 
+#include <cstring>
 #include <vector>
 
 namespace package {
@@ -18,6 +19,12 @@ constexpr size_t kNumberOfRvaAndSizesField64 = kOptionalHeaderOffset + 108;
 constexpr size_t kLeastOptionalHeader = 224;
 constexpr size_t kLeastOptionalHeader64 = 240;
 constexpr uint32_t kSecurityDirectoryIndex = 4;
+constexpr size_t kCheckSumField = kOptionalHeaderOffset + 64;
+// The data directories follow NumberOfRvaAndSizes; 8 bytes each.
+constexpr size_t kResourceEntryField = kNumberOfRvaAndSizesField + 4 + 2 * 8;
+constexpr size_t kResourceEntryField64 = kNumberOfRvaAndSizesField64 + 4 + 2 * 8;
+constexpr size_t kSecurityEntryField = kNumberOfRvaAndSizesField + 4 + kSecurityDirectoryIndex * 8;
+constexpr size_t kSecurityEntryField64 = kNumberOfRvaAndSizesField64 + 4 + kSecurityDirectoryIndex * 8;
 
 uint16_t ReadLE16(const uint8_t* b) { return static_cast<uint16_t>(b[0] | b[1] << 8); }
 
@@ -40,7 +47,8 @@ bool ReadPeFacts(std::istream& file, uint64_t fileLength, PeFacts& facts, std::s
         return false;
     }
     if (dos[0] != 'M' || dos[1] != 'Z') {
-        error = "no DOS header (\"MZ\" missing)";
+        error = std::memcmp(dos, "MSCF", 4) == 0 ? "it is a cabinet (it starts with \"MSCF\"), not a Windows program"
+                                                 : "no DOS header (\"MZ\" missing)";
         return false;
     }
     ParsePeOffset(dos, sizeof(dos), facts.peOffset);
@@ -83,6 +91,11 @@ bool ReadPeFacts(std::istream& file, uint64_t fileLength, PeFacts& facts, std::s
     int32_t signedLength = 0;
     ParseSecurityDirectory(pe, available, facts.securityOffset, signedLength);
     facts.securityLength = static_cast<uint32_t>(signedLength);
+    facts.checksumOffset = peOffset + kCheckSumField;
+    facts.securityEntryOffset = peOffset + (facts.is64Bit ? kSecurityEntryField64 : kSecurityEntryField);
+    const size_t resourceEntry = facts.is64Bit ? kResourceEntryField64 : kResourceEntryField;
+    facts.resourceRva = ReadLE32(pe + resourceEntry);
+    facts.resourceSize = ReadLE32(pe + resourceEntry + 4);
 
     facts.imageEnd = ReadLE32(pe + kSizeOfHeadersField);
     uint64_t tableOffset = peOffset + kOptionalHeaderOffset + optionalHeaderSize;
@@ -95,11 +108,23 @@ bool ReadPeFacts(std::istream& file, uint64_t fileLength, PeFacts& facts, std::s
         const uint8_t* section = table.data() + static_cast<size_t>(i) * kSectionHeaderSize;
         uint32_t rawSize = ReadLE32(section + 16);
         uint32_t rawOffset = ReadLE32(section + 20);
+        facts.sections.push_back({ReadLE32(section + 12), ReadLE32(section + 8), rawOffset, rawSize});
         if (rawSize == 0) continue;
         uint64_t end = static_cast<uint64_t>(rawOffset) + rawSize;
         if (end > facts.imageEnd) facts.imageEnd = end;
     }
     return true;
+}
+
+bool RvaToOffset(const PeFacts& facts, uint32_t rva, uint32_t size, uint64_t& offset) {
+    for (const PeSection& s : facts.sections) {
+        if (rva < s.virtualAddress) continue;
+        uint64_t into = rva - s.virtualAddress;
+        if (into + size > s.rawSize) continue;
+        offset = static_cast<uint64_t>(s.rawOffset) + into;
+        return offset + size <= facts.fileLength;
+    }
+    return false;
 }
 
 }  // namespace package

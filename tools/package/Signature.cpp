@@ -1,0 +1,45 @@
+#include "tools/package/Signature.h"
+
+#include "unpack/layout/PackageParse.h"
+
+namespace package {
+namespace {
+
+constexpr uint16_t kPkcsSignedData = 2;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+
+bool Fail(SignatureCheck& check, const std::string& problem) {
+    check.state = SignatureCheck::State::Malformed;
+    check.problem = problem;
+    return false;
+}
+
+}  // namespace
+
+std::vector<ByteRange> AuthenticodeRanges(const PeFacts& facts) {
+    return {{0, facts.checksumOffset},
+            {facts.checksumOffset + 4, facts.securityEntryOffset},
+            {facts.securityEntryOffset + 8, facts.securityOffset},
+            {static_cast<uint64_t>(facts.securityOffset) + facts.securityLength, facts.fileLength}};
+}
+
+bool ReadSignedData(std::istream& file, const PeFacts& facts, std::vector<uint8_t>& signedData,
+                    SignatureCheck& check) {
+    check = SignatureCheck{};
+    if (facts.securityOffset == 0 || facts.securityLength == 0) return false;
+    const uint64_t tableEnd = static_cast<uint64_t>(facts.securityOffset) + facts.securityLength;
+    if (facts.securityLength < 8 || tableEnd > facts.fileLength || facts.securityOffset < facts.securityEntryOffset + 8)
+        return Fail(check, "the certificate table does not lie within the file, behind the headers");
+    std::vector<uint8_t> table(facts.securityLength);
+    if (!ReadAt(file, facts.securityOffset, table.data(), table.size()))
+        return Fail(check, "cannot read the certificate table");
+    // WIN_CERTIFICATE: dwLength, wRevision, wCertificateType, then the PKCS#7.
+    const uint32_t entryLength = ReadLE32(table.data());
+    const uint16_t type = static_cast<uint16_t>(table[6] | table[7] << 8);
+    if (entryLength <= 8 || entryLength > table.size())
+        return Fail(check, "the certificate table's first entry has an impossible length");
+    if (type != kPkcsSignedData) return Fail(check, "the certificate table's first entry is not a PKCS#7 signature");
+    signedData.assign(table.begin() + 8, table.begin() + entryLength);
+    return true;
+}
+
+}  // namespace package
