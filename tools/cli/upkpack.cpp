@@ -11,6 +11,7 @@
 #include "tools/cli/Commands.h"
 
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -74,7 +75,16 @@ int main(int argc, char** argv) {
         if (error.get_exit_code() == 0) return app.exit(error);  // --help-all and the like
         return UsageError(error.what());
     }
-    for (const Command& command : commands)
-        if (command.app->parsed()) return command.run();
+    // The platform's hash or the library's allocation may fail below a
+    // command; the run then ends as a failure that says why, never with a
+    // result it did not reach.
+    try {
+        for (const Command& command : commands)
+            if (command.app->parsed()) return command.run();
+    } catch (const std::exception& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "upkpack: %s\n", error.what());
+        return kExitFailure;
+    }
     return UsageError("no command given");
 }
