@@ -8,12 +8,17 @@ namespace {
 constexpr uint16_t kPkcsSignedData = 2;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
 
 bool Fail(SignatureCheck& check, const std::string& problem) {
-    check.state = SignatureCheck::State::Malformed;
-    check.problem = problem;
+    Malformed(check, problem);
     return false;
 }
 
 }  // namespace
+
+SignatureCheck Malformed(SignatureCheck& check, const std::string& problem) {
+    check.state = SignatureCheck::State::Malformed;
+    check.problem = problem;
+    return check;
+}
 
 std::vector<ByteRange> AuthenticodeRanges(const PeFacts& facts) {
     return {{0, facts.checksumOffset},

@@ -48,6 +48,8 @@ std::vector<ByteRange> AuthenticodeRanges(const PeFacts& facts);
 // Malformed with the reason.
 bool ReadSignedData(std::istream& file, const PeFacts& facts, std::vector<uint8_t>& signedData,
                     SignatureCheck& check);
+// Marks check as Malformed with the reason and returns it.
+SignatureCheck Malformed(SignatureCheck& check, const std::string& problem);
 // Authenticode's content type, SpcIndirectDataContent.
 constexpr char kSpcIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
 

@@ -95,12 +95,6 @@ bool HashFile(std::istream& file, const PeFacts& facts, const wchar_t* algorithm
     return done;
 }
 
-SignatureCheck Fail(SignatureCheck& check, const std::string& problem) {
-    check.state = SignatureCheck::State::Malformed;
-    check.problem = problem;
-    return check;
-}
-
 }  // namespace
 
 SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts) {
@@ -112,23 +106,23 @@ SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts) {
     DWORD type = 0, typeSize = sizeof(type);
     if (!msg || !CryptMsgUpdate(msg.get(), signedData.data(), static_cast<DWORD>(signedData.size()), TRUE) ||
         !CryptMsgGetParam(msg.get(), CMSG_TYPE_PARAM, 0, &type, &typeSize) || type != CMSG_SIGNED)
-        return Fail(check, "the signature is not a PKCS#7 SignedData structure");
+        return Malformed(check, "the signature is not a PKCS#7 SignedData structure");
     std::vector<BYTE> contentType, content;
     if (!GetParam(msg.get(), CMSG_INNER_CONTENT_TYPE_PARAM, 0, contentType) ||
         std::strcmp(reinterpret_cast<const char*>(contentType.data()), kSpcIndirectDataOid) != 0 ||
         !GetParam(msg.get(), CMSG_CONTENT_PARAM, 0, content))
-        return Fail(check, "the signed content is not Authenticode's SpcIndirectDataContent");
+        return Malformed(check, "the signed content is not Authenticode's SpcIndirectDataContent");
     SPC_INDIRECT_DATA_CONTENT* indirect = nullptr;
     DWORD indirectSize = 0;
     if (!CryptDecodeObjectEx(X509_ASN_ENCODING, SPC_INDIRECT_DATA_CONTENT_STRUCT, content.data(),
                              static_cast<DWORD>(content.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr, &indirect,
                              &indirectSize))
-        return Fail(check, "the SpcIndirectDataContent cannot be decoded (with this system's Authenticode decoder)");
+        return Malformed(check, "the SpcIndirectDataContent cannot be decoded (with this system's Authenticode decoder)");
     std::unique_ptr<void, LocalFreer> indirectOwner(indirect);
     const char* algorithmOid = indirect->DigestAlgorithm.pszObjId;
     const bool sha256 = algorithmOid != nullptr && std::strcmp(algorithmOid, szOID_NIST_sha256) == 0;
     const bool sha1 = algorithmOid != nullptr && std::strcmp(algorithmOid, szOID_OIWSEC_sha1) == 0;
-    if (!sha256 && !sha1) return Fail(check, "the signature's digest algorithm is neither SHA-256 nor SHA-1");
+    if (!sha256 && !sha1) return Malformed(check, "the signature's digest algorithm is neither SHA-256 nor SHA-1");
     check.digestAlgorithm = sha256 ? "SHA-256" : "SHA-1";
     check.signedDigest = Hex(indirect->Digest.pbData, indirect->Digest.cbData);
 
@@ -138,13 +132,13 @@ SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts) {
     if (store && GetParam(msg.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, signerInfo))
         signer.reset(CertGetSubjectCertificateFromStore(store.get(), kEncoding,
                                                         reinterpret_cast<CERT_INFO*>(signerInfo.data())));
-    if (!signer) return Fail(check, "the signature does not carry its signer's certificate");
+    if (!signer) return Malformed(check, "the signature does not carry its signer's certificate");
     check.subject = NameText(signer->pCertInfo->Subject);
     check.notBefore = TimeText(signer->pCertInfo->NotBefore);
     check.notAfter = TimeText(signer->pCertInfo->NotAfter);
 
     if (!HashFile(file, facts, sha256 ? BCRYPT_SHA256_ALGORITHM : BCRYPT_SHA1_ALGORITHM, check.fileDigest))
-        return Fail(check, "cannot read the file to compute its Authenticode digest");
+        return Malformed(check, "cannot read the file to compute its Authenticode digest");
     // Checks the signed attributes' digest of the content and the signature
     // over them with the signer's key; the chain is not looked at.
     check.signerSignatureValid =

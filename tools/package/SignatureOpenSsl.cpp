@@ -85,12 +85,6 @@ bool SignerSignatureValid(PKCS7* p7, const ASN1_STRING* content) {
     return data && PKCS7_verify(p7, nullptr, nullptr, data.get(), nullptr, PKCS7_NOVERIFY) == 1;
 }
 
-SignatureCheck Fail(SignatureCheck& check, const std::string& problem) {
-    check.state = SignatureCheck::State::Malformed;
-    check.problem = problem;
-    return check;
-}
-
 }  // namespace
 
 SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts) {
@@ -101,12 +95,12 @@ SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts) {
     const unsigned char* der = signedData.data();
     Owned<PKCS7, PKCS7_free> p7(d2i_PKCS7(nullptr, &der, static_cast<long>(signedData.size())));
     if (!p7 || !PKCS7_type_is_signed(p7.get()) || p7->d.sign->contents == nullptr)
-        return Fail(check, "the signature is not a PKCS#7 SignedData structure");
+        return Malformed(check, "the signature is not a PKCS#7 SignedData structure");
     const PKCS7* content = p7->d.sign->contents;
     Owned<ASN1_OBJECT, ASN1_OBJECT_free> spcOid(OBJ_txt2obj(kSpcIndirectDataOid, 1));
     if (!spcOid || content->type == nullptr || OBJ_cmp(content->type, spcOid.get()) != 0 ||
         content->d.other == nullptr || content->d.other->type != V_ASN1_SEQUENCE)
-        return Fail(check, "the signed content is not Authenticode's SpcIndirectDataContent");
+        return Malformed(check, "the signed content is not Authenticode's SpcIndirectDataContent");
     const ASN1_STRING* indirect = content->d.other->value.sequence;
 
     const unsigned char* p = indirect->data;
@@ -114,10 +108,10 @@ SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts) {
     const ASN1_TYPE* digestInfo = fields && sk_ASN1_TYPE_num(fields.get()) >= 2 ? sk_ASN1_TYPE_value(fields.get(), 1)
                                                                                  : nullptr;
     if (digestInfo == nullptr || digestInfo->type != V_ASN1_SEQUENCE)
-        return Fail(check, "the SpcIndirectDataContent holds no digest");
+        return Malformed(check, "the SpcIndirectDataContent holds no digest");
     p = digestInfo->value.sequence->data;
     Owned<X509_SIG, X509_SIG_free> sig(d2i_X509_SIG(nullptr, &p, digestInfo->value.sequence->length));
-    if (!sig) return Fail(check, "the SpcIndirectDataContent's digest is not a DigestInfo");
+    if (!sig) return Malformed(check, "the SpcIndirectDataContent's digest is not a DigestInfo");
     const X509_ALGOR* algorithm = nullptr;
     const ASN1_OCTET_STRING* signedDigest = nullptr;
     X509_SIG_get0(sig.get(), &algorithm, &signedDigest);
@@ -125,20 +119,20 @@ SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts) {
     X509_ALGOR_get0(&algorithmOid, nullptr, nullptr, algorithm);
     const int nid = OBJ_obj2nid(algorithmOid);
     if (nid != NID_sha256 && nid != NID_sha1)
-        return Fail(check, "the signature's digest algorithm is neither SHA-256 nor SHA-1");
+        return Malformed(check, "the signature's digest algorithm is neither SHA-256 nor SHA-1");
     check.digestAlgorithm = nid == NID_sha256 ? "SHA-256" : "SHA-1";
     check.signedDigest =
         Hex(ASN1_STRING_get0_data(signedDigest), static_cast<size_t>(ASN1_STRING_length(signedDigest)));
 
     Owned<STACK_OF(X509), FreeSigners> signers(PKCS7_get0_signers(p7.get(), nullptr, 0));
     const X509* signer = signers && sk_X509_num(signers.get()) > 0 ? sk_X509_value(signers.get(), 0) : nullptr;
-    if (signer == nullptr) return Fail(check, "the signature does not carry its signer's certificate");
+    if (signer == nullptr) return Malformed(check, "the signature does not carry its signer's certificate");
     check.subject = NameText(X509_get_subject_name(signer));
     check.notBefore = TimeText(X509_get0_notBefore(signer));
     check.notAfter = TimeText(X509_get0_notAfter(signer));
 
     if (!HashFile(file, facts, nid == NID_sha256 ? EVP_sha256() : EVP_sha1(), check.fileDigest))
-        return Fail(check, "cannot read the file to compute its Authenticode digest");
+        return Malformed(check, "cannot read the file to compute its Authenticode digest");
     check.signerSignatureValid = SignerSignatureValid(p7.get(), indirect);
     check.state = SignatureCheck::State::Checked;
     return check;
