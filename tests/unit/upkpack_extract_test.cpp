@@ -35,7 +35,9 @@ TEST(UpkpackExtract, RefusesAFolderOnAMissingDriveAndReturns) {
     package::WriteLE32(&stub[kPeOffset + 24 + 60], 1024);
     ASSERT_TRUE(WriteBytes(dir + L"\\stub.exe", stub) && WriteBytes(dir + L"\\package1.cab", MakeData(100, 1)));
     std::string error;
-    ASSERT_TRUE(package::PackFiles(root + "\\stub.exe", {root + "\\package1.cab"}, root + "\\p.exe", error)) << error;
+    ASSERT_TRUE(package::PackFiles(root + "\\stub.exe", {root + "\\package1.cab"}, root + "\\p.exe", error,
+                                  package::UncheckedForTests()))
+        << error;
     char letter = 'Z';
     while (letter > 'D' && (::GetLogicalDrives() & (1u << (letter - 'A'))) != 0) --letter;
     ExtractJob job;
