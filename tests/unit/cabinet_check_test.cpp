@@ -3,7 +3,7 @@
 // a larger file, as inspect reads an entry of a package.
 #include "tests/harness/Scenario.h"
 #include "tests/unit/unpack_test_support.h"
-#include "tools/package/CabinetCheck.h"
+#include "tools/cabinet/CabinetCheck.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // signature with Crypt32 and BCrypt: UnPackFile.exe signed at build time with
 // a throwaway certificate, as signed and with one byte changed.
 #include "tests/harness/Scenario.h"
-#include "tools/package/Signature.h"
+#include "tools/signature/Signature.h"
 #include "tools/package/VersionBlock.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // upkpack inspect (alias verify): prints the layout and checks the package, then
 // shows the stub's versions and checks its signature against the file.
 #include "tools/cli/Commands.h"
-#include "tools/package/CabinetCheck.h"
+#include "tools/cabinet/CabinetCheck.h"
 #include "tools/package/PackageInspector.h"
-#include "tools/package/Signature.h"
+#include "tools/signature/Signature.h"
 #include "tools/package/VersionBlock.h"
 
 #include <cinttypes>

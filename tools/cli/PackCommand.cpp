@@ -1,7 +1,7 @@
 // upkpack pack: appends files behind the unsigned stub, or the cabinet it makes
 // of a folder.
 #include "tools/cli/Commands.h"
-#include "tools/package/CabinetFolder.h"
+#include "tools/cabinet/CabinetFolder.h"
 #include "tools/package/PackageWriter.h"
 
 #include <cstdio>

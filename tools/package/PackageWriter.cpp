@@ -1,6 +1,6 @@
 #include "tools/package/PackageWriter.h"
 
-#include "tools/package/CabinetCheck.h"
+#include "tools/cabinet/CabinetCheck.h"
 #include "tools/package/PeImage.h"
 #include "tools/package/Sha256.h"
 #include "unpack/layout/PackageParse.h"

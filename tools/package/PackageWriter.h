@@ -8,7 +8,7 @@ namespace package {
 
 struct PackOptions {
     // The unpacker's install step expands every `.cab` entry: by default each
-    // must pass the cabinet check (tools/package/CabinetCheck.h) and at least
+    // must pass the cabinet check (tools/cabinet/CabinetCheck.h) and at least
     // one must be there. False packs arbitrary bytes, for tests and benchmarks
     // only: such a package fails on the customer's machine.
     bool checkCabinets = true;

@@ -1,7 +1,7 @@
 // libcrypto reads the PKCS#7 SignedData; Authenticode's own content, the
 // SpcIndirectDataContent, is unknown to it and is taken apart here with its
 // generic ASN.1 types: SEQUENCE { data, messageDigest DigestInfo }.
-#include "tools/package/Signature.h"
+#include "tools/signature/Signature.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>

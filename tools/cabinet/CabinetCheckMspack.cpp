@@ -2,7 +2,7 @@
 // file (a file to pack, or an entry inside a packaged file) through our own
 // mspack_system, and every file's data is extracted into a sink that only
 // counts, so that nothing is written and memory stays flat for any size.
-#include "tools/package/CabinetCheck.h"
+#include "tools/cabinet/CabinetCheck.h"
 
 #include <mspack.h>
 

@@ -1,4 +1,4 @@
-#include "tools/package/CabinetFolder.h"
+#include "tools/cabinet/CabinetFolder.h"
 
 #include <algorithm>
 #include <cerrno>

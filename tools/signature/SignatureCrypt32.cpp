@@ -2,7 +2,7 @@
 // Crypt32 decodes the PKCS#7 SignedData and checks the signer's signature,
 // wintrust's decoder (registered with Crypt32) reads the
 // SpcIndirectDataContent, and BCrypt hashes the file.
-#include "tools/package/Signature.h"
+#include "tools/signature/Signature.h"
 
 #include <windows.h>
 #include <wincrypt.h>

@@ -2,7 +2,7 @@
 // same decompressor family expand.exe uses. FDI reads the cabinet through our
 // callbacks from a region of a file and hands every file's data to a sink that
 // only counts, so nothing is written.
-#include "tools/package/CabinetCheck.h"
+#include "tools/cabinet/CabinetCheck.h"
 
 #include <windows.h>
 #include <fcntl.h>

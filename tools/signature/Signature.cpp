@@ -1,4 +1,4 @@
-#include "tools/package/Signature.h"
+#include "tools/signature/Signature.h"
 
 #include "unpack/layout/PackageParse.h"
 

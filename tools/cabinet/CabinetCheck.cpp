@@ -1,4 +1,4 @@
-#include "tools/package/CabinetCheck.h"
+#include "tools/cabinet/CabinetCheck.h"
 
 #include <cctype>
 
