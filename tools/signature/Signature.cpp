@@ -14,6 +14,16 @@ bool Fail(SignatureCheck& check, const std::string& problem) {
 
 }  // namespace
 
+std::string Hex(const uint8_t* bytes, size_t size) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < size; ++i) {
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 15];
+    }
+    return text;
+}
+
 SignatureCheck Malformed(SignatureCheck& check, const std::string& problem) {
     check.state = SignatureCheck::State::Malformed;
     check.problem = problem;

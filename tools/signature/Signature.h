@@ -48,6 +48,8 @@ std::vector<ByteRange> AuthenticodeRanges(const PeFacts& facts);
 // Malformed with the reason.
 bool ReadSignedData(std::istream& file, const PeFacts& facts, std::vector<uint8_t>& signedData,
                     SignatureCheck& check);
+// The bytes as lower-case hex digits.
+std::string Hex(const uint8_t* bytes, size_t size);
 // Marks check as Malformed with the reason and returns it.
 SignatureCheck Malformed(SignatureCheck& check, const std::string& problem);
 // Authenticode's content type, SpcIndirectDataContent.

@@ -32,16 +32,6 @@ struct LocalFreer {
     void operator()(void* memory) const { LocalFree(memory); }
 };
 
-std::string Hex(const BYTE* bytes, size_t size) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        text += kHex[bytes[i] >> 4];
-        text += kHex[bytes[i] & 15];
-    }
-    return text;
-}
-
 std::string TimeText(const FILETIME& time) {
     SYSTEMTIME t{};
     if (!FileTimeToSystemTime(&time, &t)) return "(unreadable)";

@@ -29,16 +29,6 @@ using Owned = std::unique_ptr<T, Deleter<T, Free>>;
 void FreeSequence(ASN1_SEQUENCE_ANY* s) { sk_ASN1_TYPE_pop_free(s, ASN1_TYPE_free); }
 void FreeSigners(STACK_OF(X509)* s) { sk_X509_free(s); }  // the certificates stay owned by the PKCS7
 
-std::string Hex(const unsigned char* bytes, size_t size) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        text += kHex[bytes[i] >> 4];
-        text += kHex[bytes[i] & 15];
-    }
-    return text;
-}
-
 std::string TimeText(const ASN1_TIME* time) {
     std::tm tm{};
     if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) return "(unreadable)";
