@@ -273,9 +273,19 @@ ChildProcess Launch(const std::wstring& exe, std::wstring commandLine, const std
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &info))
-        return ChildProcess();
+    const wchar_t* folder = workingFolder.empty() ? nullptr : workingFolder.c_str();
+    // Once in a few hundred starts Wine refuses a start that succeeds when
+    // tried again (seen with both loaders, for cmd.exe and for the unpacker,
+    // with nothing else running). The program has not run then, so one more
+    // try after a pause tells nothing false; a second refusal is the result,
+    // with the system's error left in GetLastError.
+    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder, &startup,
+                          &info)) {
+        ::Sleep(250);
+        if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder, &startup,
+                              &info))
+            return ChildProcess();
+    }
     ::CloseHandle(info.hThread);
     return ChildProcess(info.hProcess, info.dwProcessId);
 }
@@ -748,7 +758,8 @@ std::string DescribeLog(const std::vector<LogLine>& log) {
 }
 
 std::string DescribeRun(const RunResult& result) {
-    std::string out = "log:\n" + DescribeLog(result.log) + "boxes:\n";
+    // After a start that was refused, the exit code is the system's error.
+    std::string out = "exit code: " + std::to_string(result.exitCode) + "\nlog:\n" + DescribeLog(result.log) + "boxes:\n";
     for (const BoxSeen& box : result.boxes) out += "  [" + Narrow(box.caption) + "] " + Narrow(box.text) + "\n";
     return out;
 }

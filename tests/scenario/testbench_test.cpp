@@ -49,17 +49,9 @@ CommandResult RunCmd(const std::wstring& interpreter, std::vector<std::wstring> 
     ChildProcess process = scenario::StartProcess(interpreter, arguments, folder);
     CommandResult result;
     if (!process.IsValid()) {
-        // Once in several hundred runs Wine refused to start the interpreter in
-        // a folder that the test had just removed and made again; these tests
-        // are about the stand-ins, so one more start is allowed, and a second
-        // refusal is reported with its reason.
-        ::Sleep(200);
-        process = scenario::StartProcess(interpreter, arguments, folder);
-        if (!process.IsValid()) {
-            result.startError = ::GetLastError();
-            ADD_FAILURE() << "the interpreter did not start (error " << result.startError << ")";
-            return result;
-        }
+        result.startError = ::GetLastError();
+        ADD_FAILURE() << "the interpreter did not start (error " << result.startError << ")";
+        return result;
     }
     result.finished = process.WaitForEnd(limitMs, &result.exitCode);
     result.elapsedMs = ::GetTickCount64() - start;
