@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -158,9 +157,7 @@ bool UnpackersWalk(const std::string& path, uint64_t headerOffset, EntrySink* si
         if (!CheckEntryName(name, reason)) {
             entry.refusal = "name " + reason;
         } else {
-            std::string upper = name;
-            for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            if (auto [named, fresh] = seen.emplace(upper, entries.size() + 1); !fresh)
+            if (auto [named, fresh] = seen.emplace(Upper(name), entries.size() + 1); !fresh)
                 entry.replaces = std::exchange(named->second, entries.size() + 1);
         }
         if (sink != nullptr && !sink->BeginEntry(entry, problem)) return false;

@@ -14,14 +14,15 @@
 #include <utility>
 
 namespace package {
-namespace {
-
-constexpr size_t kReadBufferSize = 64 * 1024;
 
 std::string Upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
 }
+
+namespace {
+
+constexpr size_t kReadBufferSize = 64 * 1024;
 
 std::string Number(uint64_t value) { return std::to_string(value); }
 

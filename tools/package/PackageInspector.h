@@ -59,6 +59,10 @@ public:
 // the trailer sets it, whatever else is wrong.
 bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink);
 
+// The name as the unpacker's file system compares it: ASCII upper case (entry
+// names are plain ASCII), so that two entries of one name are found alike.
+std::string Upper(std::string text);
+
 inline bool InspectPackage(const std::string& path, Inspection& result) { return WalkPackage(path, result, nullptr); }
 
 }  // namespace package
