@@ -716,6 +716,37 @@ bool StartUnixProgram(const std::wstring& program, const std::string& arguments)
     return StartUnixProgram(program, std::wstring(arguments.begin(), arguments.end()));
 }
 
+std::string UnixPathOf(const std::wstring& path) {
+    using Convert = char*(CDECL*)(const wchar_t*);
+    auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (convert == nullptr) return std::string();
+    char* converted = convert(path.c_str());
+    if (converted == nullptr) return std::string();
+    std::string result(converted);
+    ::HeapFree(::GetProcessHeap(), 0, converted);
+    return result;
+}
+
+bool IsReparsePoint(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool folder) {
+    std::string unixLink = UnixPathOf(link);
+    std::string unixTarget = UnixPathOf(target);
+    if (!unixLink.empty() && !unixTarget.empty()) {
+        // Wine starts a Unix program without handing back its process: wait for its effect.
+        if (!StartUnixProgram(L"/bin/ln", "-s \"" + unixTarget + "\" \"" + unixLink + "\"")) return false;
+        WaitUntil([&] { return PathExists(link); }, 10000);
+    } else {
+        ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                              (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2 /* unprivileged */);
+    }
+    return IsReparsePoint(link);
+}
+
 std::vector<DWORD> FindProcessesByName(const std::wstring& imageName) {
     std::vector<DWORD> ids;
     ForEachProcess([&](const PROCESSENTRY32W& entry) {
@@ -779,12 +810,16 @@ int CountLines(const std::vector<LogLine>& log, const std::wstring& message) {
     return count;
 }
 
-bool WaitUntilGone(const std::wstring& path, DWORD limitMs) {
-    for (DWORD waited = 0; waited < limitMs; waited += 250) {
-        if (!PathExists(path)) return true;
-        ::Sleep(250);
+bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs) {
+    for (DWORD waited = 0; waited < limitMs; waited += 50) {
+        if (condition()) return true;
+        ::Sleep(50);
     }
-    return !PathExists(path);
+    return condition();
+}
+
+bool WaitUntilGone(const std::wstring& path, DWORD limitMs) {
+    return WaitUntil([&] { return !PathExists(path); }, limitMs);
 }
 
 std::wstring ProgramFilesX86() {

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -196,6 +197,13 @@ bool WaitForProcessEnd(HANDLE process, DWORD limitMs, DWORD* exitCode = nullptr)
 bool StartUnixProgram(const std::wstring& program, const std::wstring& arguments);
 // The same with 8-bit arguments (Unix paths), each byte taken as one character.
 bool StartUnixProgram(const std::wstring& program, const std::string& arguments);
+// The Unix path of a Windows path through Wine's own export; empty elsewhere.
+std::string UnixPathOf(const std::wstring& path);
+bool IsReparsePoint(const std::wstring& path);
+// A symbolic link at link pointing to target: a Unix link under Wine (which
+// shows it as a reparse point, and cannot make a Windows link), and
+// CreateSymbolicLinkW elsewhere. False when neither made a reparse point.
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool folder);
 // Ids of the running processes with this image name (case ignored).
 std::vector<DWORD> FindProcessesByName(const std::wstring& imageName);
 
@@ -216,7 +224,9 @@ std::string DescribeRun(const RunResult& result);
 bool HasLine(const std::vector<LogLine>& log, const std::wstring& message);
 bool HasLineStarting(const std::vector<LogLine>& log, const std::wstring& prefix);
 int CountLines(const std::vector<LogLine>& log, const std::wstring& message);
-// True when the path is gone within the limit (polled every 250 ms).
+// True when the condition holds within the limit (polled every 50 ms).
+bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs = 10000);
+// True when the path is gone within the limit.
 bool WaitUntilGone(const std::wstring& path, DWORD limitMs);
 
 // ---- Where the unpacker works ------------------------------------------------------

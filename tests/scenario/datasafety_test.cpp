@@ -12,7 +12,6 @@
 #include <shlobj.h>
 
 #include <cstring>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,52 +22,18 @@ namespace {
 
 const wchar_t kPrecious[] = L"C:\\precious";
 
-bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs) {
-    for (DWORD waited = 0; waited < limitMs; waited += 100) {
-        if (condition()) return true;
-        Sleep(100);
-    }
-    return condition();
-}
+// ---- Links ----------------------------------------------------------------------
 
-// ---- Unix links under Wine ----------------------------------------------------
-// A test under Wine cannot make a Windows link (CreateSymbolicLinkW and
-// junctions do nothing there), but a Unix symbolic link inside drive_c shows as
-// a reparse point. Wine starts Unix programs through CreateProcessW without
-// handing back a process handle, so the caller waits for the program's effect.
-
-std::string UnixPathOf(const std::wstring& path) {
-    using Convert = char*(CDECL*)(const wchar_t*);
-    auto convert = reinterpret_cast<Convert>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (convert == nullptr) return std::string();
-    char* converted = convert(path.c_str());
-    if (converted == nullptr) return std::string();
-    std::string result(converted);
-    HeapFree(GetProcessHeap(), 0, converted);
-    return result;
-}
-
-bool IsReparsePoint(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// A folder link at link pointing to target; false when none could be made.
-bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
-    std::string unixLink = UnixPathOf(link);
-    std::string unixTarget = UnixPathOf(target);
-    if (unixLink.empty() || unixTarget.empty()) return false;
-    if (!StartUnixProgram(L"/bin/ln", "-s \"" + unixTarget + "\" \"" + unixLink + "\"")) return false;
-    WaitUntil([&] { return PathExists(link); }, 10000);
-    return IsReparsePoint(link);
-}
-
-// Removes the link itself: Wine's RemoveDirectoryW would follow it.
+// Removes the link itself: Wine's RemoveDirectoryW would follow a Unix link,
+// so under Wine rm removes it; elsewhere RemoveDirectoryW removes a link as a link.
 void RemoveLink(const std::wstring& link) {
     if (!IsReparsePoint(link)) return;
     std::string unixLink = UnixPathOf(link);
-    if (unixLink.empty() || !StartUnixProgram(L"/bin/rm", "-f \"" + unixLink + "\"")) return;
+    if (unixLink.empty()) {
+        RemoveDirectoryW(link.c_str());
+        return;
+    }
+    if (!StartUnixProgram(L"/bin/rm", "-f \"" + unixLink + "\"")) return;
     WaitUntil([&] { return !PathExists(link); }, 10000);
 }
 
@@ -155,7 +120,7 @@ TEST_F(DataSafetyTest, ALinkInTheOldUnpackFolderLeavesItsTargetAlone) {
 
     ASSERT_TRUE(CreateFolders(UnpackFolder()));
     ASSERT_TRUE(WriteTextFile(UnpackFolder() + L"stale.txt", "from the previous upgrade\r\n"));
-    if (!MakeFolderLink(UnpackFolder() + L"linked", kPrecious))
+    if (!MakeSymbolicLink(UnpackFolder() + L"linked", kPrecious, true))
         GTEST_SKIP() << "no folder link that shows as a reparse point could be made here";
 
     std::wstring root = ScratchFolder(L"datasafety-link");

@@ -20,7 +20,6 @@ namespace {
 const ULONGLONG kSmallVolume = 1024 * 1024;
 const size_t kEntrySize = 2 * 1024 * 1024;
 
-
 int CountLinesStarting(const std::vector<LogLine>& log, const std::wstring& prefix) {
     int count = 0;
     for (const LogLine& line : log)
@@ -28,29 +27,6 @@ int CountLinesStarting(const std::vector<LogLine>& log, const std::wstring& pref
     return count;
 }
 
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD limitMs) {
-    for (DWORD waited = 0; waited < limitMs; waited += 100) {
-        if (condition()) return true;
-        Sleep(100);
-    }
-    return condition();
-}
-
-std::string UnixPathOf(const std::wstring& path) {
-    using Convert = char*(CDECL*)(const wchar_t*);
-    auto convert = reinterpret_cast<Convert>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (convert == nullptr) return std::string();
-    char* converted = convert(path.c_str());
-    if (converted == nullptr) return std::string();
-    std::string result(converted);
-    HeapFree(GetProcessHeap(), 0, converted);
-    return result;
-}
-
-// Wine runs Unix programs through CreateProcessW but hands back no process
-// handle: the caller waits for the program's effect.
 // The size of the volume a folder lies on; 0 when it cannot be told.
 ULONGLONG VolumeSize(const std::wstring& folder) {
     ULARGE_INTEGER available = {}, total = {}, free = {};

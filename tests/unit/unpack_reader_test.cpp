@@ -263,7 +263,7 @@ std::string Ansi(const std::wstring& text) { return std::string(text.begin(), te
 TEST_F(FindHeaderTest, RealSignatureIsSkipped) {
     Bytes stub;
     ASSERT_TRUE(ReadBytes(ProductExe(), stub)) << "UnPackFile.exe is not built";
-    if (UnixPath(folder).empty() || !CUtility::FileExists(L"Z:\\usr\\bin\\osslsigncode") ||
+    if (UnixPathOf(folder).empty() || !CUtility::FileExists(L"Z:\\usr\\bin\\osslsigncode") ||
         !CUtility::FileExists(L"Z:\\usr\\bin\\openssl"))
         GTEST_SKIP() << "signing needs Wine's Unix side with openssl and osslsigncode";
 
@@ -274,7 +274,7 @@ TEST_F(FindHeaderTest, RealSignatureIsSkipped) {
         << error;
 
     // A throwaway certificate made now; the signed file appears whole at once.
-    std::string dir = UnixPath(folder);
+    std::string dir = UnixPathOf(folder);
     std::wstring script =
         L"cd '" + Narrow(dir) +
         L"' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 1 -subj /CN=unpacker-test "

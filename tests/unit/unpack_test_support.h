@@ -55,10 +55,11 @@ inline bool WriteText(const std::wstring& path, const std::string& text) {
 
 // Removes a tree the test made, read-only entries included (the product's own
 // removal keeps those on purpose), without following links.
-inline std::string UnixPath(const std::wstring& path);
+using scenario::IsReparsePoint;
+using scenario::MakeSymbolicLink;
+using scenario::UnixPathOf;
+using scenario::WaitUntil;
 inline bool StartUnix(const std::wstring& program, const std::wstring& arguments);
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD timeoutMs = 10000);
 inline std::wstring Narrow(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 inline void ForceRemoveTree(const std::wstring& path) {
@@ -67,7 +68,7 @@ inline void ForceRemoveTree(const std::wstring& path) {
     // The program runs on its own, unwaited: starting it for a path that is
     // not there would let it remove what the caller creates next.
     if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
-    std::string unixPath = UnixPath(path);
+    std::string unixPath = UnixPathOf(path);
     if (!unixPath.empty() && StartUnix(L"/bin/rm", L"-rf \"" + Narrow(unixPath) + L"\"")) {
         // rm removes the top folder last: once it is gone, so is the rest.
         WaitUntil([&] { return ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; });
@@ -237,56 +238,10 @@ inline size_t CountStartingWith(const std::vector<std::wstring>& messages, const
 
 // ---- Unix helpers under Wine -----------------------------------------------
 
-// The Unix path of a Windows path through Wine's own export; empty elsewhere.
-inline std::string UnixPath(const std::wstring& path) {
-    using Convert = char*(CDECL*)(const wchar_t*);
-    auto convert = reinterpret_cast<Convert>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (convert == nullptr) return std::string();
-    char* converted = convert(path.c_str());
-    if (converted == nullptr) return std::string();
-    std::string result(converted);
-    ::HeapFree(::GetProcessHeap(), 0, converted);
-    return result;
-}
-
 // Starts a Unix program: Wine runs ELF binaries through CreateProcessW, but
 // hands back no process handle, so callers wait for the program's effect.
 inline bool StartUnix(const std::wstring& program, const std::wstring& arguments) {
     return scenario::StartUnixProgram(program, arguments);
-}
-
-// Polls until the condition holds or the time limit passes.
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD timeoutMs) {
-    DWORD start = ::GetTickCount();
-    while (!condition()) {
-        if (::GetTickCount() - start > timeoutMs) return false;
-        ::Sleep(20);
-    }
-    return true;
-}
-
-inline bool IsReparsePoint(const std::wstring& path) {
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// A symbolic link at link pointing to target: a Unix link under Wine (which
-// shows it as a reparse point), CreateSymbolicLinkW elsewhere. False when
-// neither made a reparse point.
-inline bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool folder) {
-    std::string unixLink = UnixPath(link);
-    std::string unixTarget = UnixPath(target);
-    if (!unixLink.empty() && !unixTarget.empty()) {
-        if (!StartUnix(L"/bin/ln", L"-s \"" + Narrow(unixTarget) + L"\" \"" + Narrow(unixLink) + L"\"")) return false;
-        WaitUntil([&] { return ::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; }, 5000);
-        return IsReparsePoint(link);
-    } else {
-        ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                              (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2 /* unprivileged */);
-    }
-    return IsReparsePoint(link);
 }
 
 // ---- Message boxes ---------------------------------------------------------
