@@ -53,6 +53,19 @@ struct PackedFile {
         filler = secondRecord + 284 + iniSize;
         trailer = bytes.size() - 284;
     }
+
+    // Runs extract with the options on a copy of the packaged bytes that change
+    // has altered, into out emptied first; the exit code, with the output.
+    int ExtractChanged(const std::function<void(Bytes&)>& change, const std::string& out,
+                       const std::vector<std::string>& options, std::string& output) {
+        std::filesystem::remove_all(out);
+        Bytes changed = bytes;
+        change(changed);
+        WriteBytes(dir.Path("case.exe"), changed);
+        std::vector<std::string> arguments = {"extract", dir.Path("case.exe"), "--out", out};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return RunTool(arguments, &output);
+    }
 };
 
 TEST(Upkpack, InspectAcceptsAFreshPackageAndPrintsItsLayout) {
@@ -295,14 +308,8 @@ TEST(Upkpack, ExtractWritesNothingItCannotProveOrWouldReplace) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        std::filesystem::remove_all(out);
-        Bytes bytes = packed.bytes;
-        c.prepare(bytes);
-        WriteBytes(packed.dir.Path("case.exe"), bytes);
-        std::vector<std::string> arguments = {"extract", packed.dir.Path("case.exe"), "--out", out};
-        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
         std::string output;
-        EXPECT_EQ(RunTool(arguments, &output), kFailure) << output;
+        EXPECT_EQ(packed.ExtractChanged(c.prepare, out, c.options, output), kFailure) << output;
         EXPECT_NE(output.find(c.says), std::string::npos) << output;
         std::vector<std::string> listing;
         if (Exists(out))
@@ -349,14 +356,8 @@ TEST(Upkpack, ExtractWritesWhatTheUnpackerWould) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        std::filesystem::remove_all(out);
-        Bytes bytes = packed.bytes;
-        c.change(bytes);
-        WriteBytes(packed.dir.Path("case.exe"), bytes);
-        std::vector<std::string> arguments = {"extract", packed.dir.Path("case.exe"), "--out", out};
-        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
         std::string output;
-        EXPECT_EQ(RunTool(arguments, &output), c.expected) << output;
+        EXPECT_EQ(packed.ExtractChanged(c.change, out, c.options, output), c.expected) << output;
         EXPECT_NE(output.find(c.says), std::string::npos) << output;
         std::map<std::string, size_t> files;
         if (Exists(out))
