@@ -4,7 +4,7 @@
 # 64-bit prefix, as on 64-bit Windows), the MinGW-w64 cross compilers for the
 # shipped 32-bit build and for the x86-64 build that hosts without 32-bit
 # support test, the cabinet and signing tools, CMake, Ninja, GoogleTest, the
-# compilers for the host and the libraries upkpack builds with (CLI11, libgcab,
+# compilers for the host and the libraries upkpack builds with (CLI11, nlohmann-json, libgcab,
 # libmspack, libcrypto; found with pkg-config).
 # Idempotent: when everything is installed it only checks, in well under a second.
 # Runs as root (or through sudo).
@@ -15,7 +15,7 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   gcab osslsigncode openssl
-  libcli11-dev libgcab-dev libmspack-dev libssl-dev pkg-config
+  libcli11-dev nlohmann-json3-dev libgcab-dev libmspack-dev libssl-dev pkg-config
   cmake ninja-build googletest g++ clang
 )
 

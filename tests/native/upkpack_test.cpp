@@ -432,6 +432,9 @@ TEST(Upkpack, UsageErrorsExitWith2) {
     std::string help;
     EXPECT_EQ(RunTool({"--help"}, &help), kOk);
     EXPECT_NE(help.find("upkpack pack --stub"), std::string::npos) << help;
+    std::string version;
+    EXPECT_EQ(RunTool({"--version"}, &version), kOk);
+    EXPECT_EQ(version, "upkpack " UNPACK_PRODUCT_VERSION_TEXT "\n");
 }
 
 // Help comes before anything a command would do: inspect does not read a file named "--help".

@@ -24,7 +24,8 @@ const char kSummary[] =
     "  upkpack inspect FILE   (alias: verify)\n"
     "  upkpack extract FILE --out DIR [--no-verify]\n"
     "  upkpack log UNPACK.LOG [--last | --text]\n"
-    "  upkpack COMMAND --help   tells one command's options";
+    "  upkpack COMMAND --help   tells one command's options\n"
+    "  upkpack --version        the tool's version (the product version it was built with)";
 
 const char kExitCodes[] =
     "exit codes: 0 success, 1 failure, 2 usage error (\"... see upkpack --help\")\n"
@@ -53,6 +54,10 @@ int main(int argc, char** argv) {
 
     if (argc < 2) return UsageError("no command given");
     const std::string first = argv[1];
+    if (first == "--version" && argc == 2) {
+        std::printf("upkpack %s\n", UPKPACK_VERSION);
+        return kExitOk;
+    }
     if (first == "help") {
         std::fputs(app.help().c_str(), stdout);
         return kExitOk;
