@@ -106,20 +106,26 @@ uint64_t ReadHeaderOffset(CFile& file, package::TrailerRecord& found, uint64_t& 
 }  // namespace
 
 uint64_t CUnPack::FindHeader() {
+    CFile package;
+    return FindHeader(package);
+}
+
+uint64_t CUnPack::FindHeader(CFile& package) {
     trailer = package::TrailerRecord();
     trailerStart = 0;
     std::wstring path = PackagePath();
     CUtility::Log(L"[%s] Name:%s", kCaller, path.c_str());
 
-    CFile file;
     CFileException error;
-    // Shared for reading and writing: the file is the running image.
-    if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error)) {
+    // Writers are denied for as long as the handle is open, and the file
+    // cannot be renamed or deleted meanwhile: what the trailer names, the
+    // check proves and the copy writes are the same bytes of the same file.
+    // A running image may be opened so; only a writer that already holds the
+    // file keeps it from opening.
+    if (!package.Open(path, CFile::modeRead | CFile::shareDenyWrite | CFile::typeBinary, &error)) {
         CUtility::Log(L"[%s] Fail", kCaller);
         CUtility::FileException(error);
         return 0;
     }
-    uint64_t headerOffset = ReadHeaderOffset(file, trailer, trailerStart);
-    file.Close();
-    return headerOffset;
+    return ReadHeaderOffset(package, trailer, trailerStart);
 }

@@ -28,6 +28,9 @@ public:
 
     // The file offset of the first entry record; 0 when there is no package.
     uint64_t FindHeader();
+    // The same, through package, which it opens denying writers and leaves
+    // open (when it opened) for the check and the copy to read through.
+    uint64_t FindHeader(CFile& package);
 
     // Proves the package against the trailer FindHeader last read, before
     // anything is written. A trailer with our writer's marker and a format

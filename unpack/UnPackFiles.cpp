@@ -69,15 +69,13 @@ bool CopyEntry(CFile& package, CFile& output, uint64_t size) {
 
 int CUnPack::UnPackFiles() {
     int result = 0;
-    uint64_t headerOffset = FindHeader();
+    // One handle from the trailer to the last entry: a second open by path
+    // could meet another file renamed into its place.
+    CFile package;
+    uint64_t headerOffset = FindHeader(package);
     if (headerOffset == 0) return result;
 
-    CFile package;
     CFileException error;
-    if (!package.Open(PackagePath(), CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error)) {
-        CUtility::FileException(error);
-        return result;
-    }
     // A damaged package is refused whole: not one of its entries is written.
     // The thread's last error is put back after the check, so that the log of
     // an intact package reads exactly as it did before there was a check.

@@ -9,6 +9,7 @@
 #include "framework/Handle.h"
 #include "unpack/layout/PackageLayout.h"
 #include "unpack/layout/PackageParse.h"
+#include "utility/Sha256.h"
 #include "utility/Utility.h"
 
 #include <windows.h>
@@ -133,6 +134,9 @@ struct TestPackage {
     uint32_t certificateField = 0;     // the security directory's size field
     bool overrideHeaderOffset = false;
     uint64_t headerOffset = 0;         // what the trailer names
+    // With our writer's marker, format 1 and the package's length and SHA-256,
+    // so that the unpacker checks it; otherwise another writer's trailer.
+    bool marked = false;
 };
 
 constexpr int32_t kPeOffset = 0x80;
@@ -181,9 +185,16 @@ inline Bytes BuildPackage(const TestPackage& spec, uint64_t* headerOffset = null
         file.insert(file.end(), entry.data.begin(), entry.data.end());
     }
     while ((file.size() + package::kRecordSize) % package::kAlignment != 0) file.push_back(0);
+    package::TrailerRecord fields = {};
+    fields.headerOffset = spec.overrideHeaderOffset ? spec.headerOffset : first;
+    CSha256 sha;
+    if (spec.marked && sha.Init() && sha.Update(&file[first], file.size() - first) && sha.Final(fields.sha256)) {
+        std::memcpy(fields.magic, package::kTrailerMagic, sizeof(fields.magic));
+        fields.formatVersion = package::kTrailerFormatVersion;
+        fields.packageLength = file.size() - first;
+    }
     Bytes trailer(package::kRecordSize, 0);
-    std::memcpy(&trailer[0], package::kTrailerMagic, sizeof(package::kTrailerMagic));
-    package::WriteLE64(&trailer[8], spec.overrideHeaderOffset ? spec.headerOffset : first);
+    package::EncodeTrailer(fields, trailer.data());
     file.insert(file.end(), trailer.begin(), trailer.end());
     uint32_t certificateOffset = spec.certificate.empty() ? 0 : static_cast<uint32_t>(file.size());
     file.insert(file.end(), spec.certificate.begin(), spec.certificate.end());
