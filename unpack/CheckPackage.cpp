@@ -36,9 +36,15 @@ void LogLengths(uint64_t expected, uint64_t found) {
 }  // namespace
 
 bool CUnPack::CheckPackage(CFile& package) {
-    if (std::memcmp(trailer.magic, package::kTrailerMagic, sizeof(trailer.magic)) != 0 ||
-        trailer.formatVersion != package::kTrailerFormatVersion)
-        return true;
+    if (std::memcmp(trailer.magic, package::kTrailerMagic, sizeof(trailer.magic)) != 0) return true;
+    // Our marker with a format this stub cannot read: a newer writer's
+    // package behind an older stub, or one damaged field. Taking it as
+    // another writer's would let that one field turn the check off.
+    if (trailer.formatVersion != package::kTrailerFormatVersion) {
+        CUtility::Log(L"[%s] Package format %u is not known to this unpacker", kCaller,
+                      static_cast<unsigned>(trailer.formatVersion));
+        return false;
+    }
 
     // FindHeader accepts a header offset only ahead of the trailer.
     const uint64_t available = trailerStart - trailer.headerOffset;

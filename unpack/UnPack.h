@@ -33,11 +33,12 @@ public:
     uint64_t FindHeader(CFile& package);
 
     // Proves the package against the trailer FindHeader last read, before
-    // anything is written. A trailer with our writer's marker and a format
-    // version known here must record a package length that ends where the
-    // trailer begins, and the SHA-256 of those bytes; a trailer without them
-    // (another writer's, which the format allows) is taken as it is. False,
-    // with one line that says why, when the package must not be extracted.
+    // anything is written. A trailer with our writer's marker must carry the
+    // format version known here, and record a package length that ends where
+    // the trailer begins and the SHA-256 of those bytes; a trailer without
+    // the marker (another writer's, which the format allows) is taken as it
+    // is. False, with one line that says why, when the package must not be
+    // extracted.
     bool CheckPackage(CFile& package);
 
     // The unpack folder, always ending in a backslash; prepared at the first call.

@@ -35,6 +35,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 const wchar_t kScratch[] = L"malformed";
+const wchar_t kCheckLine[] = L"[CUnPack::CheckPackage] ";
 const wchar_t kDamagedLine[] = L"[CUnPack::CheckPackage] Package damaged: ";
 // The installation commands cost several seconds under Wine; every variant
 // whose index is a multiple of this runs them all, the others have the
@@ -90,7 +91,7 @@ Outcome Classify(const std::vector<LogLine>& log) {
         if (StartsWith(why, L"install service err")) return kInstallFailed;
         if (StartsWith(why, L"launch service err")) return kLaunchFailed;
         if (why == L"unpack not success")
-            return HasLineStarting(log, L"[CUnPack::UnPackFiles]") || HasLineStarting(log, kDamagedLine) ? kUnpackFailed
+            return HasLineStarting(log, L"[CUnPack::UnPackFiles]") || HasLineStarting(log, kCheckLine) ? kUnpackFailed
                                                                                                           : kNoPackage;
         return kUnknown;
     }
@@ -199,7 +200,7 @@ struct Variant {
     std::string name;
     Bytes bytes;
     unsigned allowed = kAnyOutcome;
-    bool damaged = false;  // refused by the package check, with its line and nothing written
+    const wchar_t* checkLine = nullptr;  // refused by the package check with this line, nothing written
     int sameLogAs = -1;    // runs as that earlier row did, and must log exactly what it logged
 };
 
@@ -570,8 +571,9 @@ Base Unmarked(const Base& b) {
 }
 
 // One damaged byte or length where the trailer's digest and length cover the
-// package; the intact package, one without the marker and one of a format
-// version not known here log exactly as before there was a check.
+// package, and a format version not known here (refused with its own line);
+// the intact package and one without the marker log exactly as before there
+// was a check.
 void PackageChecks(const Base& b, std::vector<Variant>& out) {
     const uint64_t length = b.trailer + offsetof(package::TrailerRecord, packageLength);
     out.push_back(Copy(b, "intact", kInstalled));
@@ -581,13 +583,13 @@ void PackageChecks(const Base& b, std::vector<Variant>& out) {
     for (const auto& flip : flips) {
         Variant v = Copy(b, std::string("digest-covers-") + flip.first, kUnpackFailed);
         v.bytes[flip.second] ^= 0x40;
-        v.damaged = true;
+        v.checkLine = kDamagedLine;
         out.push_back(v);
     }
     for (int64_t delta : {1, -1, -8}) {
         Variant v = Copy(b, "recorded-length" + std::string(delta > 0 ? "+" : "") + std::to_string(delta), kUnpackFailed);
         Put64(v.bytes, length, package::ReadLE64(&v.bytes[length]) + static_cast<uint64_t>(delta));
-        v.damaged = true;
+        v.checkLine = kDamagedLine;
         out.push_back(v);
     }
     // The filler is never read: flipped there, only the check could notice.
@@ -595,10 +597,10 @@ void PackageChecks(const Base& b, std::vector<Variant>& out) {
     v.bytes[b.filler] ^= 0x40;
     v.sameLogAs = 0;
     out.push_back(v);
-    v = Copy(b, "format-version-2-filler-flipped", kInstalled);
+    v = Copy(b, "format-version-2-filler-flipped", kUnpackFailed);
     Put32(v.bytes, b.trailer + offsetof(package::TrailerRecord, formatVersion), 2);
     v.bytes[b.filler] ^= 0x40;
-    v.sameLogAs = 0;
+    v.checkLine = L"[CUnPack::CheckPackage] Package format 2 is not known to this unpacker";
     out.push_back(v);
 }
 
@@ -776,10 +778,12 @@ protected:
 
         // The check writes its one line only when it refuses, and then nothing
         // of the package; it adds no line to any other run.
-        int damagedLines = 0;
-        for (const LogLine& line : result.log) damagedLines += StartsWith(line.message, kDamagedLine) ? 1 : 0;
-        EXPECT_EQ(v.damaged ? 1 : 0, damagedLines) << DescribeRun(result);
-        if (v.damaged) {
+        std::vector<std::wstring> checkLines;
+        for (const LogLine& line : result.log)
+            if (StartsWith(line.message, kCheckLine)) checkLines.push_back(line.message);
+        EXPECT_EQ(v.checkLine ? 1u : 0u, checkLines.size()) << DescribeRun(result);
+        if (v.checkLine) {
+            EXPECT_TRUE(!checkLines.empty() && StartsWith(checkLines[0], v.checkLine)) << DescribeRun(result);
             EXPECT_TRUE(Listing(UnpackFolder()).empty()) << "written from a damaged package";
         }
         // Pids, times and folder numbers aside, the log is the compared row's.
