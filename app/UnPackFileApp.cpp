@@ -111,7 +111,9 @@ BOOL CUnPackFileApp::InitInstance() {
     std::wstring folder = unpack.GetUnPackPath();
 
     // 9. and 10.
-    if (!CUtility::FileExists(folder)) {
+    // A folder in the temporary folder that is not as it was made counts as
+    // one that could not be created.
+    if (unpack.IsUnPackPathRefused() || !CUtility::FileExists(folder)) {
         CUtility::Log(L"[%s] upgrade skip path not exist %s", kCaller, folder.c_str());
         Refuse(manual, {IDS_UPDATE_FAILED, IDS_AUTO_INSTALLER});
         return FALSE;

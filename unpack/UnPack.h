@@ -44,6 +44,13 @@ public:
     // The unpack folder, always ending in a backslash; prepared at the first call.
     std::wstring GetUnPackPath();
     void RemoveUnPackPath();
+    // The unpack folder "unpackautoupdate\" in tempFolder (ending in a
+    // backslash), which GetUnPackPath takes when no programs folder is found:
+    // made afresh for the system account and administrators only, never
+    // reused. False, with a line that says why, when it could not be made so.
+    bool MakeTempUnPackPath(const std::wstring& tempFolder);
+    // The unpack folder must not be used: it is not as it was made.
+    bool IsUnPackPathRefused() const { return unpackFolderRefused; }
 
     int GetSuccess() const { return success; }
 
@@ -52,6 +59,7 @@ private:
 
     HANDLE thread = nullptr;
     std::wstring unpackFolder;
+    bool unpackFolderRefused = false;
     int success = 0;
     std::wstring packagePath;
     // The trailer FindHeader found and where it begins; zero when none.

@@ -120,6 +120,8 @@ int CUnPack::UnPackFiles() {
 
         std::wstring name = EntryName(rawName);
         std::wstring outputPath = GetUnPackPath() + name;
+        // Nothing goes into a folder that others may have made or changed.
+        if (unpackFolderRefused) return result;
         ++entryNumber;
         CUtility::Log(L"[%s] (%d/%d)UnPack file name:%s (%d)", kCaller, entryNumber, record.entryCount,
                       outputPath.c_str(), static_cast<int>(static_cast<uint32_t>(record.dataSize)));

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 
 namespace {
@@ -440,6 +443,37 @@ TEST_F(ExtractTest, AMissingPackageFileFails) {
     EXPECT_EQ(unpack.GetSuccess(), 0);
     EXPECT_FALSE(CUtility::FileExists(folder));
 }
+
+// The unpack folder in a temporary folder, with nothing there before it, a
+// folder holding a planted VYAuto.exe, or one that cannot be emptied (a
+// read-only file): never reused, and made only with the owner and access list
+// read back here. Wine 8 neither enforces nor stores them (it keeps Unix mode
+// bits, and reads the owner back as the running account): there the folder
+// is refused as not as made, and the made branch runs on Windows only.
+class TempUnPackPathTest : public ExtractTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(TempUnPackPathTest, IsMadeAfreshForAdministratorsOnly) {
+    std::wstring temp = scratch + L"\\", planted = temp + L"unpackautoupdate\\VYAuto.exe";
+    ASSERT_TRUE(GetParam() == 0 || (::CreateDirectoryW((temp + L"unpackautoupdate").c_str(), nullptr) &&
+                                    WriteText(planted, "x") && ::SetFileAttributesW(planted.c_str(), GetParam())));
+    CUnPack unpack;
+    bool made = unpack.MakeTempUnPackPath(temp);
+    EXPECT_EQ(made, !unpack.IsUnPackPathRefused());
+    EXPECT_EQ(CUtility::FileExists(planted), GetParam() == FILE_ATTRIBUTE_READONLY);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    wchar_t* text = nullptr;
+    const SECURITY_INFORMATION asked = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    ASSERT_EQ(::GetNamedSecurityInfoW(unpack.GetUnPackPath().c_str(), SE_FILE_OBJECT, asked, nullptr, nullptr, nullptr,
+                                      nullptr, &descriptor), ERROR_SUCCESS);
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, asked, &text, nullptr));
+    bool asMade = std::wstring(text) == L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    EXPECT_EQ(made, asMade && GetParam() != FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(asMade || ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version")) << std::wstring(text);
+    ::LocalFree(text);
+    ::LocalFree(descriptor);
+}
+
+INSTANTIATE_TEST_SUITE_P(Before, TempUnPackPathTest, ::testing::Values(0, FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_READONLY));
 
 TEST(UnPackThreadProcTest, WithoutAnObjectReturnsZero) { EXPECT_EQ(CUnPack::UnPackThreadProc(nullptr), 0u); }
 
