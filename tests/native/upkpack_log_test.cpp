@@ -201,6 +201,8 @@ TEST(UpkpackLog, ExplainsEachRefusalInTheReadmesWords) {
         {"path not exist C:\\Program Files (x86)\\Kestrune\\Kestrune Remote\\AutoUpdate\\", {}},
         {"unpack not success", {}},
         {"unpack not success", {damaged}},
+        {"unpack not success", {"[77]2026-12-10 09:00:00  [CUnPack::CheckPackage] Package format 2 is not known to "
+                                "this unpacker (Last=0)"}},
         {"expand err1", {}},
         {"install service err5", {}},
         {"launch service err-1073741819", {}},

@@ -32,7 +32,9 @@ const char* const kMeaning[] = {
     "bound too high",
     "the installed host is older than the mode's version bound (also when no host is installed); install the "
     "host afresh, or check the bound in `setup.ini`",
-    "the unpack folder could not be created; check the rights on the programs folder and its free space",
+    "the unpack folder could not be created; check the rights on the programs folder and its free space. When no "
+    "programs folder was found, the folder is `unpackautoupdate` in the temporary folder, and one there that could "
+    "not be removed or is not as it was made refuses too: see the `CUnPack::GetUnPackPath` line above it",
     "no package found, the package could not be read, the disk filled up, or a leftover in the unpack folder "
     "bears the name of one of the package's files and could not be replaced (`Cannot replace what stands in the "
     "unpack folder: <path>`); see the `CUnPack::` lines above it. Nothing was expanded or installed; check the "
@@ -40,10 +42,14 @@ const char* const kMeaning[] = {
     "the package was damaged on its way to this machine (its SHA-256 or length does not match what was packed); "
     "nothing was written, expanded or installed. Ask the customer for the packaged file again (download it "
     "afresh); the log will not tell more, so do not ask for it again",
+    "the package's trailer names a format this unpacker cannot check: packed by a newer `upkpack` behind an "
+    "older stub, or damaged on its way; nothing was written, expanded or installed. `upkpack inspect` names the "
+    "format; pack the release again with the tool of the stub's own build, or ask for the packaged file afresh",
     "`expand.exe` failed (a damaged cabinet); see `aucab.txt`, and check the cabinet with `upkpack extract`",
     "`VYAuto.exe -i` ended with a code other than 0 or 1066; see `aucab.txt`",
     "`VYAuto.exe -r` ended with a code other than 0 or 1066; see `aucab.txt`",
 };
+static_assert(sizeof(kMeaning) / sizeof(kMeaning[0]) == kNoRefusal, "one meaning for each refusal");
 
 // ---------------------------------------------------------------------------
 // Telling a run.

@@ -63,7 +63,7 @@ void ApplyDriverLine(Run& run, const std::string& message) {
     } else {
         const Refusal refusal = ClassifyRefusal(message);
         if (refusal == kNoRefusal || run.refusal != kNoRefusal) return;
-        run.refusal = refusal == kUnpackFailed && !run.damaged.empty() ? kPackageDamaged : refusal;
+        run.refusal = refusal == kUnpackFailed && run.checked != kNoRefusal ? run.checked : refusal;
         run.refusalLine = message;
         if (refusal == kNotNewer) {
             run.installedKnown = run.packageKnown = true;
@@ -113,8 +113,11 @@ void ApplyLine(Run& run, const LogLine& line) {
             run.trouble = message;
         }
     } else if (line.caller == "CUnPack::CheckPackage") {
-        if (StartsWith(message, "Package damaged: ")) run.damaged = message;
+        if (StartsWith(message, "Package damaged: ")) run.checked = kPackageDamaged;
+        if (StartsWith(message, "Package format ")) run.checked = kPackageFormat;
         run.trouble = message;
+    } else if (line.caller == "CUnPack::GetUnPackPath" && !StartsWith(message, "upgrade ")) {
+        run.trouble = message;  // why the unpack folder in the temporary folder was refused
     } else if (line.caller == "CUtility::FileException") {
         run.trouble = message;
     } else if (line.caller == "CUnPackFileApp::ExecuteCommand") {

@@ -118,6 +118,7 @@ enum Refusal {
     kPathMissing,
     kUnpackFailed,
     kPackageDamaged,  // kUnpackFailed after the package check's "Package damaged" line
+    kPackageFormat,   // kUnpackFailed after the package check's "Package format <n> is not known" line
     kExpandFailed,
     kInstallFailed,
     kLaunchFailed,
@@ -148,7 +149,7 @@ struct Run {
     Refusal refusal = kNoRefusal;
     std::string refusalLine;
     std::string trouble;    // what the unpacker's own lines say went wrong
-    std::string damaged;    // the package check's "Package damaged: ..." line
+    Refusal checked = kNoRefusal;  // what the package check's refusal line says, when it wrote one
     std::string freeSpace;  // the last free-space line, for a disk-space refusal
     bool fixedUp = false;   // the updater fix-up ran, which only a refusal does
     std::string cutLine;    // a line of this run that was cut off
