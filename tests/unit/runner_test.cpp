@@ -136,3 +136,24 @@ TEST(CommandRunnerTest, StartsTheNativeInterpreter) {
     EXPECT_EQ(expected, App().ExecuteCommand(MakeScratch(L"native"), parameters));
     EXPECT_EQ(expected, CUtility::Execute(std::wstring(), parameters, true));
 }
+
+// The interpreter is always named by its full path, so the shell never looks
+// for it beside the unpacker or in the current folder; with a folder unknown
+// (or a path too long for the classic limit) nothing is named at all.
+TEST(CommandRunnerTest, InterpreterByItsFullPath) {
+    const std::wstring longFolder = L"C:\\" + std::wstring(MAX_PATH - 10, L'w');
+    const struct {
+        const char* what;
+        InterpreterFacts facts;
+        const wchar_t* expected;
+    } cases[] = {
+        {"32-bit Windows, or the x86-64 build", {false, false, L"C:\\Win\\System32", L"C:\\Win"}, L"C:\\Win\\System32\\cmd.exe"},
+        {"WOW64 from Vista on", {true, false, L"C:\\Win\\System32", L"C:\\Win"}, L"C:\\Win\\sysnative\\cmd.exe"},
+        {"WOW64 before Vista: no sysnative", {true, true, L"C:\\Win\\System32", L"C:\\Win"}, L"C:\\Win\\System32\\cmd.exe"},
+        {"32-bit Windows before Vista", {false, true, L"C:\\Win\\System32", L"C:\\Win"}, L"C:\\Win\\System32\\cmd.exe"},
+        {"system folder unknown", {false, false, L"", L"C:\\Win"}, L""},
+        {"Windows folder unknown under WOW64", {true, false, L"C:\\Win\\System32", L""}, L""},
+        {"too long for the classic limit", {false, false, longFolder, L"C:\\Win"}, L""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(std::wstring(c.expected), ChooseCommandInterpreter(c.facts)) << c.what;
+}
