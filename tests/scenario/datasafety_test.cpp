@@ -421,4 +421,56 @@ TEST_F(DataSafetyTest, APlantedTimeoutNeverRuns) {
     EXPECT_TRUE(PathExists(root + L"\\mox\\timeout.bat"));
 }
 
+// A cmd.exe planted in the data folder, beside the unpacker, and in the folder
+// it is started in never runs in place of the system's interpreter, neither for
+// the installation commands nor for the removal. Only 32-bit Windows shows it:
+// there the 32-bit build is not under WOW64 and names the system folder's
+// cmd.exe (under WOW64 it names "sysnative", the x86-64 build its own system
+// folder). Wine needs a 32-bit prefix (WINEARCH=win32) for it, which the
+// scripts make where the host runs 32-bit code, and run this test in.
+TEST_F(DataSafetyTest, APlantedInterpreterNeverRunsOn32BitWindows) {
+    if (sizeof(void*) != 4 || CUtility::IsWow64())
+        GTEST_SKIP() << "needs the 32-bit build on 32-bit Windows (a WINEARCH=win32 prefix, made by scripts/make-prefix.sh "
+                        "where the host runs 32-bit code; ctest runs it there as scenario_tests_win32); this is "
+                     << (sizeof(void*) == 8 ? "the x86-64 build" : "a 32-bit build under WOW64");
+    // The stand-in appends its arguments to FAKEHOST_LOG, as the host's
+    // installer from the package does: only the installer's lines may appear.
+    std::wstring root = ScratchFolder(L"datasafety-cmd");
+    std::wstring calls = root + L"\\calls.txt";
+    std::wstring current = root + L"\\current";
+    std::wstring exe = Deliver(root);
+    std::wstring data = root + L"\\mox\\download\\data";
+    for (const std::wstring& folder : {data, current})
+        ASSERT_TRUE(CopyFileTo(FixturePath(L"fakehost.exe"), folder + L"\\cmd.exe"));
+    ASSERT_TRUE(SetHklmString(kHostKey, L"Version", L"3.5.0.0"));
+    SetEnvironmentVariableW(L"FAKEHOST_LOG", calls.c_str());
+
+    RunOptions options;
+    options.exe = exe;
+    options.args = {L"/S"};
+    options.workingFolder = current;
+    options.timeoutMs = 180000;
+    RunResult upgrade = scenario::Run(options);
+    ASSERT_TRUE(upgrade.finished);
+    EXPECT_TRUE(HasLine(upgrade.log, std::wstring(kCaller) + L"upgrade start by auto")) << DescribeLog(upgrade.log);
+    EXPECT_TRUE(PathExists(UnpackFolder() + L"hostdata.txt"));
+    EXPECT_TRUE(WaitUntilGone(root + L"\\mox\\download", 30000));
+
+    // Refused, since another installation holds the lock: the removal alone.
+    ASSERT_TRUE(CopyFileTo(ProductExe(), data + L"\\UnPackFile.exe"));
+    ASSERT_TRUE(CopyFileTo(FixturePath(L"fakehost.exe"), data + L"\\cmd.exe"));
+    HeldMutex other;
+    ASSERT_TRUE(other.IsHeld());
+    RunResult refusal = scenario::Run(options);
+    ASSERT_TRUE(refusal.finished);
+    EXPECT_TRUE(HasLineStarting(refusal.log, std::wstring(kCaller) + L"upgrade skip Another installation"))
+        << DescribeLog(refusal.log);
+    EXPECT_TRUE(WaitUntilGone(root + L"\\mox\\download", 30000));
+
+    std::vector<unsigned char> bytes = ReadFileBytes(calls);
+    std::string folder = Narrow(UnpackFolder());
+    folder.pop_back();
+    EXPECT_EQ("-i|" + folder + "\r\n-r|" + folder + "\r\n", std::string(bytes.begin(), bytes.end()));
+}
+
 }  // namespace
