@@ -854,7 +854,10 @@ bool WaitUntilGone(const std::wstring& path, DWORD limitMs) {
 
 std::wstring ProgramFilesX86() {
     wchar_t folder[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder))) return std::wstring();
+    // The unpacker's own fallback, for a system without the 32-bit programs folder's name.
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder)) &&
+        FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, folder)))
+        return std::wstring();
     return folder;
 }
 
