@@ -422,17 +422,12 @@ TEST_F(DataSafetyTest, APlantedTimeoutNeverRuns) {
     EXPECT_TRUE(PathExists(root + L"\\mox\\timeout.bat"));
 }
 
-// A cmd.exe planted in the data folder, beside the unpacker, and in the folder
-// it is started in never runs in place of the system's interpreter, neither for
-// the installation commands nor for the removal. Only 32-bit Windows shows it:
-// there the 32-bit build is not under WOW64 and names the system folder's
-// cmd.exe (under WOW64 it names "sysnative", the x86-64 build its own system
-// folder). Wine needs a 32-bit prefix (WINEARCH=win32) for it, which the
-// scripts make where the host runs 32-bit code, and run this test in.
-// Wine differs: in a 64-bit prefix its ShellExecuteExW named the system
-// folder's cmd.exe for the bare name as well (measured with the x86-64 build
-// told to use the bare name), so there this scenario passes either way; a
-// planted stand-in started by its path does run under Wine.
+// A cmd.exe planted beside the unpacker and in the folder it is started in
+// never runs, for the installation commands or the removal. This is 32-bit
+// Windows' path (the system folder's cmd.exe, no WOW64): under Wine a 32-bit
+// prefix, which the scripts make where the host runs 32-bit code. Wine
+// differs: in a 64-bit prefix its ShellExecuteExW found the system folder's
+// cmd.exe for the bare name too (measured), so there this passes either way.
 TEST_F(DataSafetyTest, APlantedInterpreterNeverRunsOn32BitWindows) {
     if (sizeof(void*) != 4 || CUtility::IsWow64())
         GTEST_SKIP() << "needs the 32-bit build on 32-bit Windows (a WINEARCH=win32 prefix, made by scripts/make-prefix.sh "

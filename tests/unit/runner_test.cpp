@@ -107,6 +107,9 @@ TEST(CommandRunnerTest, FailedStartReportsTheErrorCode) {
     EXPECT_FALSE(StartHidden(L"C:\\no such folder\\no such program.exe", L"/c exit 0", process, error));
     EXPECT_EQ(nullptr, process);
     EXPECT_NE(0u, error);
+    // An interpreter that could not be named is not looked for at all.
+    EXPECT_FALSE(StartHidden(L"", L"/c exit 0", process, error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), error);
 }
 
 // A start that fails is never reported as 0, which both callers would take for
