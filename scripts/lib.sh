@@ -112,10 +112,12 @@ upf_stop_prefix() {
   WINEPREFIX=$prefix timeout 60 wineserver -w 2>/dev/null || true
 }
 
-# Makes a fresh WOW64 prefix at $1 with our stand-ins for the system programs
-# that Wine lacks, taken from the built fixtures in $2.
+# Makes a fresh prefix at $1 with our stand-ins for the system programs that
+# Wine lacks, taken from the built fixtures in $2: a WOW64 prefix, or with $3 =
+# win32 a 32-bit Windows without WOW64 (no syswow64, no sysnative), where only
+# 32-bit programs run.
 upf_make_template_prefix() {
-  local prefix=$1 fixtures=$2 program
+  local prefix=$1 fixtures=$2 winearch=${3:-win64} program folder folders=(system32 syswow64)
   for program in expand.exe timeout.exe; do
     [ -f "$fixtures/$program" ] || upf_die "$fixtures/$program is missing: build the windows preset first"
   done
@@ -125,11 +127,16 @@ upf_make_template_prefix() {
 
   # mscoree and mshtml disabled: no offer to install Mono or Gecko, and a faster boot.
   local log=$(dirname "$prefix")/boot.log
-  if ! WINEARCH=win64 WINEDLLOVERRIDES="mscoree=d;mshtml=d" upf_wine "$prefix" wineboot -i </dev/null >"$log" 2>&1; then
+  if ! WINEARCH=$winearch WINEDLLOVERRIDES="mscoree=d;mshtml=d" upf_wine "$prefix" wineboot -i </dev/null >"$log" 2>&1; then
     cat "$log" >&2
     upf_die "wineboot failed for $prefix"
   fi
-  [ -d "$prefix/drive_c/windows/syswow64" ] || upf_die "$prefix is not a 64-bit prefix (no syswow64)"
+  if [ "$winearch" = win32 ]; then
+    [ ! -d "$prefix/drive_c/windows/syswow64" ] || upf_die "$prefix is not a 32-bit prefix (it has syswow64)"
+    folders=(system32)
+  else
+    [ -d "$prefix/drive_c/windows/syswow64" ] || upf_die "$prefix is not a 64-bit prefix (no syswow64)"
+  fi
   # Booted by the 64-bit loader alone (the x86-64 build), the 32-bit half of
   # the prefix stays empty: nothing 32-bit runs in it.
 
@@ -140,26 +147,34 @@ upf_make_template_prefix() {
   upf_wine "$prefix" reg add 'HKCU\Software\Wine\DllOverrides' /v expand.exe /d native /f </dev/null >/dev/null
   # The stand-ins are of the build under test; in system32 they serve 64-bit
   # programs and in syswow64 32-bit ones. The cmd of either kind runs either.
+  # In a 32-bit prefix system32 holds the 32-bit programs.
   for program in expand.exe timeout.exe; do
-    cp "$fixtures/$program" "$prefix/drive_c/windows/system32/$program"
-    cp "$fixtures/$program" "$prefix/drive_c/windows/syswow64/$program"
+    for folder in "${folders[@]}"; do cp "$fixtures/$program" "$prefix/drive_c/windows/$folder/$program"; done
   done
-  upf_check_prefix "$prefix"
+  upf_check_prefix "$prefix" "$winearch"
   upf_stop_prefix "$prefix"
-  # Which build's stand-ins it holds, so that a script can tell whether it fits.
-  echo "${UPF_ARCH:-x86}" >"$prefix/.upf-arch"
+  # Which build's stand-ins it holds, so that a script can tell whether it fits
+  # ("win32" for the 32-bit prefix).
+  if [ "$winearch" = win32 ]; then echo win32; else echo "${UPF_ARCH:-x86}"; fi >"$prefix/.upf-arch"
+}
+
+# The 32-bit prefix (WINEARCH=win32) beside the run prefix, in which the tests
+# that need 32-bit Windows without WOW64 run (ctest's scenario_tests_win32).
+upf_win32_prefix() {
+  printf '%s\n' "${UNPACK_WINEPREFIX32:-$(dirname "${UNPACK_WINEPREFIX:-$UPF_WINE_DIR/run}")/run32}"
 }
 
 # Proves that the interpreters the unpacker starts run and find our timeout and
 # expand rather than Wine's: "wine cmd" is the 32-bit cmd, and a 32-bit program
 # reaches the 64-bit one through C:\windows\sysnative; with the 64-bit loader
-# alone, "cmd" is the 64-bit one, which the x86-64 build starts directly.
+# alone, "cmd" is the 64-bit one, which the x86-64 build starts directly; in a
+# 32-bit prefix ($2 = win32) "cmd" is the only one.
 # Output goes through a file: a wineserver started here would hold a pipe open
 # after the program has ended.
 upf_check_prefix() {
   local prefix=$1 output interpreter interpreters=(cmd 'C:\windows\sysnative\cmd.exe')
   local batch='C:\windows\temp\upf-check.bat' file=$prefix/drive_c/windows/temp/upf-check.txt
-  [ "${UPF_ARCH:-}" = x64 ] && interpreters=(cmd)
+  { [ "${UPF_ARCH:-}" = x64 ] || [ "${2:-}" = win32 ]; } && interpreters=(cmd)
   printf '@echo off\r\ntimeout /t 1 /nobreak\r\nif errorlevel 1 exit /b 11\r\nexpand.exe /?\r\nif errorlevel 1 exit /b 12\r\nexit /b 0\r\n' \
     >"$prefix/drive_c/windows/temp/upf-check.bat"
   for interpreter in "${interpreters[@]}"; do

@@ -7,7 +7,8 @@
 #      UNPACK_ARCH=x86 or x64 forces one (scripts/lib.sh, upf_choose_arch)
 #   3. builds both Windows presets and the native preset (the package writer
 #      and its tests)
-#   4. makes a fresh Wine prefix (scripts/make-prefix.sh)
+#   4. makes a fresh Wine prefix (scripts/make-prefix.sh), and for the 32-bit
+#      build a 32-bit one (WINEARCH=win32) as well
 #   5. runs ctest: the whole suite on the chosen build, the x86-64 build's unit
 #      tests as well where the 32-bit build is the chosen one, and the native
 #      tests; prints the summary
@@ -32,7 +33,7 @@ else
 fi
 
 export UNPACK_WINEPREFIX=${UNPACK_WINEPREFIX:-$UPF_WINE_DIR/run}
-trap 'upf_stop_prefix "$UNPACK_WINEPREFIX"' EXIT
+trap 'upf_stop_prefix "$UNPACK_WINEPREFIX"; upf_stop_prefix "$(upf_win32_prefix)"' EXIT
 "$UPF_ROOT/scripts/make-prefix.sh" "$UPF_BUILD/fixtures"
 
 logs=$UPF_ROOT/build/logs

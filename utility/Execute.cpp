@@ -7,28 +7,44 @@
 
 namespace {
 
-// The interpreter in a system folder the platform names (GetSystemDirectoryW's
-// kind), bounded to the classic path length; empty when the folder is unknown.
-std::wstring InterpreterIn(UINT(WINAPI* getFolder)(LPWSTR, UINT), const wchar_t* format) {
+// A folder the platform names (GetSystemDirectoryW's kind); empty when it is
+// unknown or does not fit the classic path length, since a path cut short
+// would name another folder.
+std::wstring FolderFrom(UINT(WINAPI* getFolder)(LPWSTR, UINT)) {
     wchar_t folder[MAX_PATH] = {};
     UINT length = getFolder(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return std::wstring();
-    wchar_t path[MAX_PATH + 1] = {};
-    FormatBounded(path, MAX_PATH, format, folder);
-    return path;
+    return std::wstring(folder, length);
 }
 
 }  // namespace
 
-std::wstring CUtility::GetCommandInterpreter() {
-    std::wstring interpreter;
+std::wstring GetSystemFolder() { return FolderFrom(::GetSystemDirectoryW); }
+
+std::wstring ChooseCommandInterpreter(const InterpreterFacts& facts) {
     // A 32-bit process on 64-bit Windows would get the 32-bit interpreter through
-    // file-system redirection; "sysnative" reaches the native one.
-    if (!IsPreVista() && IsWow64()) interpreter = InterpreterIn(::GetSystemWindowsDirectoryW, L"%s\\sysnative\\cmd.exe");
-    // A 64-bit process is not redirected, and "sysnative" does not exist for it:
-    // its own system folder holds the native interpreter.
-    else if (sizeof(void*) == 8) interpreter = InterpreterIn(::GetSystemDirectoryW, L"%s\\cmd.exe");
-    return interpreter.empty() ? L"cmd.exe" : interpreter;
+    // file-system redirection; "sysnative" reaches the native one (from Vista on).
+    // Everywhere else the system folder holds the interpreter of the process's
+    // own kind, which is the native one. Never the bare name: the shell would
+    // look for it beside the unpacker and in the current folder first, folders
+    // that others can write to.
+    const bool native = facts.wow64 && !facts.preVista;
+    const std::wstring& folder = native ? facts.windowsFolder : facts.systemFolder;
+    if (folder.empty()) return std::wstring();
+    std::wstring interpreter = folder + (native ? L"\\sysnative\\cmd.exe" : L"\\cmd.exe");
+    return interpreter.size() < MAX_PATH ? interpreter : std::wstring();
+}
+
+std::wstring CUtility::GetCommandInterpreter() {
+    InterpreterFacts facts;
+    facts.wow64 = IsWow64();
+    facts.preVista = IsPreVista();
+    facts.systemFolder = GetSystemFolder();
+    facts.windowsFolder = FolderFrom(::GetSystemWindowsDirectoryW);
+    std::wstring interpreter = ChooseCommandInterpreter(facts);
+    if (interpreter.empty())
+        Log(L"[%s] The system folder is not known: no command is started", L"CUtility::GetCommandInterpreter");
+    return interpreter;
 }
 
 DWORD StartFailureCode(DWORD lastError) { return lastError != ERROR_SUCCESS ? lastError : ERROR_INVALID_HANDLE; }
@@ -36,6 +52,12 @@ DWORD StartFailureCode(DWORD lastError) { return lastError != ERROR_SUCCESS ? la
 bool StartHidden(const std::wstring& file, const std::wstring& parameters, HANDLE& process, DWORD& error) {
     process = nullptr;
     error = 0;
+    // No interpreter could be named by its full path: a bare or empty name
+    // would leave the choice to the shell's search.
+    if (file.empty()) {
+        error = ERROR_PATH_NOT_FOUND;
+        return false;
+    }
 
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);

@@ -6,10 +6,29 @@
 
 #include <string>
 
+// The system folder (GetSystemDirectoryW), which only administrators write to;
+// empty when it is unknown or longer than the classic path length.
+std::wstring GetSystemFolder();
+
+// What decides which command interpreter the unpacker starts.
+struct InterpreterFacts {
+    bool wow64 = false;          // a 32-bit process on 64-bit Windows
+    bool preVista = false;       // major version below 6: no "sysnative"
+    std::wstring systemFolder;   // GetSystemDirectoryW; empty when unknown
+    std::wstring windowsFolder;  // GetSystemWindowsDirectoryW; empty when unknown
+};
+
+// The interpreter by its full path: "<windows folder>\sysnative\cmd.exe" for a
+// 32-bit process on 64-bit Windows Vista or later, else "<system folder>\cmd.exe".
+// Empty when the folder it needs is unknown or the path would not fit the
+// classic length: then nothing may be started.
+std::wstring ChooseCommandInterpreter(const InterpreterFacts& facts);
+
 // Starts a program (normally CUtility::GetCommandInterpreter()) through the
 // shell, hidden, with the parameters unchanged and no error UI. True with the
 // process handle, which the caller closes; false with the error code when no
-// process handle came back.
+// process handle came back, and ERROR_PATH_NOT_FOUND, without trying, for an
+// empty file name (an interpreter that could not be named).
 bool StartHidden(const std::wstring& file, const std::wstring& parameters, HANDLE& process, DWORD& error);
 
 // What a failed start reports, given the thread's last error: that error when

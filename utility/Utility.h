@@ -66,9 +66,10 @@ public:
     // working folder; with wait, returns its exit code, else 0 once it started.
     // A failed start returns the Win32 error code.
     static DWORD Execute(const std::wstring& workingFolder, const std::wstring& parameters, bool wait);
-    // The interpreter to start: the native one through "sysnative" for a 32-bit
-    // process on 64-bit Windows Vista or later, the system folder's for a 64-bit
-    // process, otherwise the bare "cmd.exe".
+    // The interpreter to start, by its full path (ChooseCommandInterpreter in
+    // Execute.h): the native one through "sysnative" for a 32-bit process on
+    // 64-bit Windows Vista or later, otherwise the system folder's. Empty, with
+    // a log line, when the folder is unknown.
     static std::wstring GetCommandInterpreter();
 
     // ---- File-system helpers (FileSystem.cpp) -------------------------------

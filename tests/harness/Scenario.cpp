@@ -747,6 +747,36 @@ bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool
     return IsReparsePoint(link);
 }
 
+namespace {
+
+// Where Wine maps \\server\share: <prefix>/dosdevices/unc/server/share.
+std::string UnixShareFolder(const std::wstring& server, const std::wstring& share) {
+    std::string windows = UnixPathOf(L"C:\\windows");
+    size_t prefixEnd = windows.find("/dosdevices/");
+    if (prefixEnd == std::string::npos) prefixEnd = windows.find("/drive_c/");
+    if (prefixEnd == std::string::npos) return std::string();
+    return windows.substr(0, prefixEnd) + "/dosdevices/unc/" + Narrow(server) + "/" + Narrow(share);
+}
+
+}  // namespace
+
+std::wstring MakeShare(const std::wstring& server, const std::wstring& share, const std::wstring& folder) {
+    std::string link = UnixShareFolder(server, share);
+    std::string target = UnixPathOf(folder);
+    if (link.empty() || target.empty()) return std::wstring();
+    std::string script = "mkdir -p '" + link.substr(0, link.rfind('/')) + "' && ln -sfn '" + target + "' '" + link + "'";
+    std::wstring unc = L"\\\\" + server + L"\\" + share;
+    if (!StartUnixProgram(L"/bin/sh", "-c \"" + script + "\"")) return std::wstring();
+    return WaitUntil([&] { return PathExists(unc + L"\\"); }, 10000) ? unc : std::wstring();
+}
+
+void RemoveShare(const std::wstring& server, const std::wstring& share) {
+    std::string link = UnixShareFolder(server, share);
+    if (link.empty()) return;
+    std::wstring unc = L"\\\\" + server + L"\\" + share + L"\\";
+    if (StartUnixProgram(L"/bin/rm", "-f '" + link + "'")) WaitUntil([&] { return !PathExists(unc); }, 10000);
+}
+
 std::vector<DWORD> FindProcessesByName(const std::wstring& imageName) {
     std::vector<DWORD> ids;
     ForEachProcess([&](const PROCESSENTRY32W& entry) {
@@ -824,7 +854,10 @@ bool WaitUntilGone(const std::wstring& path, DWORD limitMs) {
 
 std::wstring ProgramFilesX86() {
     wchar_t folder[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder))) return std::wstring();
+    // The unpacker's own fallback, for a system without the 32-bit programs folder's name.
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder)) &&
+        FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, folder)))
+        return std::wstring();
     return folder;
 }
 

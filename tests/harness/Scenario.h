@@ -204,6 +204,11 @@ bool IsReparsePoint(const std::wstring& path);
 // shows it as a reparse point, and cannot make a Windows link), and
 // CreateSymbolicLinkW elsewhere. False when neither made a reparse point.
 bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool folder);
+// The share \\server\share, reaching folder, as Wine maps it (a Unix link at
+// <prefix>/dosdevices/unc/server/share); its UNC path, or empty where no share
+// can be made (not under Wine). RemoveShare takes the link away again.
+std::wstring MakeShare(const std::wstring& server, const std::wstring& share, const std::wstring& folder);
+void RemoveShare(const std::wstring& server, const std::wstring& share);
 // Ids of the running processes with this image name (case ignored).
 std::vector<DWORD> FindProcessesByName(const std::wstring& imageName);
 

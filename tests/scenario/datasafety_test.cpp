@@ -102,10 +102,11 @@ protected:
 
     static std::wstring Deliver(const std::wstring& root) { return DeliverPackage(root, CabinetPath(L"host.cab")); }
 
-    RunResult RunAuto(const std::wstring& exe) {
+    RunResult RunAuto(const std::wstring& exe, const std::wstring& workingFolder = std::wstring()) {
         RunOptions options;
         options.exe = exe;
         options.args = {L"/S"};
+        options.workingFolder = workingFolder;
         options.timeoutMs = 180000;
         return scenario::Run(options);
     }
@@ -419,6 +420,52 @@ TEST_F(DataSafetyTest, APlantedTimeoutNeverRuns) {
     std::vector<unsigned char> ran = ReadFileBytes(root + L"\\ran.txt");
     EXPECT_TRUE(ran.empty()) << "planted in " << std::string(ran.begin(), ran.end());
     EXPECT_TRUE(PathExists(root + L"\\mox\\timeout.bat"));
+}
+
+// A cmd.exe planted beside the unpacker and in the folder it is started in
+// never runs, for the installation commands or the removal. This is 32-bit
+// Windows' path (the system folder's cmd.exe, no WOW64): under Wine a 32-bit
+// prefix, which the scripts make where the host runs 32-bit code. Wine
+// differs: in a 64-bit prefix its ShellExecuteExW found the system folder's
+// cmd.exe for the bare name too (measured), so there this passes either way.
+TEST_F(DataSafetyTest, APlantedInterpreterNeverRunsOn32BitWindows) {
+    if (sizeof(void*) != 4 || CUtility::IsWow64())
+        GTEST_SKIP() << "needs the 32-bit build on 32-bit Windows (a WINEARCH=win32 prefix, made by scripts/make-prefix.sh "
+                        "where the host runs 32-bit code; ctest runs it there as scenario_tests_win32); this is "
+                     << (sizeof(void*) == 8 ? "the x86-64 build" : "a 32-bit build under WOW64");
+    // The stand-in appends its arguments to FAKEHOST_LOG, as the host's
+    // installer from the package does: only the installer's lines may appear.
+    std::wstring root = ScratchFolder(L"datasafety-cmd");
+    std::wstring calls = root + L"\\calls.txt";
+    std::wstring current = root + L"\\current";
+    std::wstring exe = Deliver(root);
+    std::wstring data = root + L"\\mox\\download\\data";
+    for (const std::wstring& folder : {data, current})
+        ASSERT_TRUE(CopyFileTo(FixturePath(L"fakehost.exe"), folder + L"\\cmd.exe"));
+    ASSERT_TRUE(SetHklmString(kHostKey, L"Version", L"3.5.0.0"));
+    SetEnvironmentVariableW(L"FAKEHOST_LOG", calls.c_str());
+
+    RunResult upgrade = RunAuto(exe, current);
+    ASSERT_TRUE(upgrade.finished);
+    EXPECT_TRUE(HasLine(upgrade.log, std::wstring(kCaller) + L"upgrade start by auto")) << DescribeLog(upgrade.log);
+    EXPECT_TRUE(PathExists(UnpackFolder() + L"hostdata.txt"));
+    EXPECT_TRUE(WaitUntilGone(root + L"\\mox\\download", 30000));
+
+    // Refused, since another installation holds the lock: the removal alone.
+    ASSERT_TRUE(CopyFileTo(ProductExe(), data + L"\\UnPackFile.exe"));
+    ASSERT_TRUE(CopyFileTo(FixturePath(L"fakehost.exe"), data + L"\\cmd.exe"));
+    HeldMutex other;
+    ASSERT_TRUE(other.IsHeld());
+    RunResult refusal = RunAuto(exe, current);
+    ASSERT_TRUE(refusal.finished);
+    EXPECT_TRUE(HasLineStarting(refusal.log, std::wstring(kCaller) + L"upgrade skip Another installation"))
+        << DescribeLog(refusal.log);
+    EXPECT_TRUE(WaitUntilGone(root + L"\\mox\\download", 30000));
+
+    std::vector<unsigned char> bytes = ReadFileBytes(calls);
+    std::string folder = Narrow(UnpackFolder());
+    folder.pop_back();
+    EXPECT_EQ("-i|" + folder + "\r\n-r|" + folder + "\r\n", std::string(bytes.begin(), bytes.end()));
 }
 
 }  // namespace

@@ -250,12 +250,15 @@ TEST_F(UpgradeTest, FixUpEmptiesInstallTypeOfTheExistingPlatform) {
 // before extraction, so the unpacker's own current folder is still the data
 // folder: the removal must start elsewhere, since a folder that is a process's
 // current folder is not removed (on Windows, and by Wine's cmd too). It starts
-// in the system folder, where the timeout stand-in records it.
+// in the system folder, where the timeout stand-in records it. Started as
+// \\srvmox\share\data\UnPackFile.exe, the folder above data is a share, no
+// download folder: nothing beside data goes.
 TEST_F(UpgradeTest, CleanupOnlyForTheDeliveryLayout) {
     struct Case {
         const wchar_t* dataFolder;    // below the scratch root
         const wchar_t* removed;       // what must go, or nullptr when nothing may
         const wchar_t* kept;          // what must stay
+        bool share = false;           // started through \\srvmox\share, which is the scratch root
     };
     const Case cases[] = {
         {L"mox\\dl\\data", L"mox\\dl", L"mox"},
@@ -263,6 +266,7 @@ TEST_F(UpgradeTest, CleanupOnlyForTheDeliveryLayout) {
         {L"mox\\a b & c\\data", L"mox\\a b & c", L"mox"},
         {L"mox\\dl\\files", nullptr, L"mox\\dl\\files"},
         {L"box\\dl\\data", nullptr, L"box\\dl\\data"},
+        {L"data", nullptr, L"beside.txt", true},
     };
     HeldMutex other;
     ASSERT_TRUE(other.IsHeld());
@@ -271,13 +275,19 @@ TEST_F(UpgradeTest, CleanupOnlyForTheDeliveryLayout) {
         std::wstring root = ScratchFolder(L"cleanup-layout");
         std::wstring exe = root + L"\\" + c.dataFolder + L"\\UnPackFile.exe";
         ASSERT_TRUE(CopyFileTo(ProductExe(), exe));
+        std::wstring share = c.share ? MakeShare(L"srvmox", L"share", root) : std::wstring();
+        if (c.share && share.empty()) GTEST_SKIP() << "no share can be made here (Wine maps one to a folder)";
+        if (c.share) {
+            ASSERT_TRUE(WriteTextFile(root + L"\\beside.txt", "beside the data folder"));
+        }
         std::wstring started = root + L"\\timeout-started-in.txt";
         SetEnvironmentVariableW(L"UNPACK_TEST_TIMEOUT_LOG", started.c_str());
         RunOptions options;
-        options.exe = exe;
+        options.exe = c.share ? share + L"\\" + c.dataFolder + L"\\UnPackFile.exe" : exe;
         options.args = {L"/S"};
         options.workingFolder = root + L"\\" + c.dataFolder;
         RunResult result = scenario::Run(options);
+        if (c.share) RemoveShare(L"srvmox", L"share");
         ASSERT_TRUE(result.finished);
         EXPECT_TRUE(HasLineStarting(result.log, std::wstring(kCaller) + L"upgrade skip Another installation"))
             << DescribeLog(result.log);

@@ -30,6 +30,17 @@ TEST(CleanupTest, DownloadFolderOnlyInTheMoxDataLayout) {
         {L"UnPackFile.exe", L""},
         {L"", L""},
         {L"C:\\x\\mox\\a b&c^(d)%PATH%\\data\\UnPackFile.exe", L"C:\\x\\mox\\a b&c^(d)%PATH%"},
+        // Never a share or a drive root, in any form; "\\?\" forms as their plain forms.
+        {L"\\\\srvmox\\share\\data\\UnPackFile.exe", L""},
+        {L"\\\\?\\UNC\\srvmox\\share\\data\\UnPackFile.exe", L""},
+        {L"\\\\srv\\xmox\\dl\\data\\UnPackFile.exe", L""},
+        {L"\\\\?\\unc\\srv\\xmox\\dl\\data\\UnPackFile.exe", L""},
+        {L"\\\\srv\\share\\xmox\\dl\\data\\UnPackFile.exe", L"\\\\srv\\share\\xmox\\dl"},
+        {L"\\\\?\\UNC\\srv\\share\\xmox\\dl\\data\\UnPackFile.exe", L"\\\\srv\\share\\xmox\\dl"},
+        {L"\\\\?\\C:\\x\\mox\\dl\\data\\UnPackFile.exe", L"C:\\x\\mox\\dl"},
+        {L"\\\\?\\Volmox\\dl\\data\\UnPackFile.exe", L""},
+        {L"UNC\\srvmox\\share\\data\\UnPackFile.exe", L""},
+        {L"\\mox\\dl\\data\\UnPackFile.exe", L""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::string(c.modulePath, c.modulePath + wcslen(c.modulePath)));
@@ -37,15 +48,18 @@ TEST(CleanupTest, DownloadFolderOnlyInTheMoxDataLayout) {
     }
 }
 
-// The folder stays one quoted argument, and no pipe makes a child interpreter
+// timeout is named by its full path in the system folder. The folder stays one
+// quoted argument, and no pipe makes a child interpreter
 // parse the command again (and expand '%' inside the folder's path): rmdir's
 // question is answered by /q. /d and /v:off ahead of /c keep the registry's
 // AutoRun and DelayedExpansion out; Wine's cmd reads neither value, so only
 // the text can show them here.
 TEST(CleanupTest, RemovalCommandKeepsTheFolderInOneQuotedArgumentWithoutAPipe) {
-    EXPECT_EQ(Format(L"/d /v:off /c timeout /t 5 & rmdir /s /q \"%%%s%%\"", kDownloadFolderVariable),
-              BuildRemovalParameters());
-    EXPECT_EQ(std::wstring::npos, BuildRemovalParameters().find(L'|'));
+    const std::wstring parameters = BuildRemovalParameters(L"C:\\Windows\\System32");
+    EXPECT_EQ(Format(L"/d /v:off /s /c \"\"C:\\Windows\\System32\\timeout.exe\" /t 5 & rmdir /s /q \"%%%s%%\"\"",
+                     kDownloadFolderVariable),
+              parameters);
+    EXPECT_EQ(std::wstring::npos, parameters.find(L'|'));
 }
 
 namespace {
@@ -64,7 +78,7 @@ bool RunRemoval(const std::wstring& folder) {
     ::SetEnvironmentVariableW(kDownloadFolderVariable, folder.c_str());
     HANDLE process = nullptr;
     DWORD error = 0;
-    if (!StartHidden(CUtility::GetCommandInterpreter(), BuildRemovalParameters(), process, error)) return false;
+    if (!StartHidden(CUtility::GetCommandInterpreter(), BuildRemovalParameters(GetSystemFolder()), process, error)) return false;
     bool ended = ::WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
     if (!ended) ::TerminateProcess(process, 1);
     ::CloseHandle(process);

@@ -186,4 +186,27 @@ TEST_F(LogTest, WriteLogLineAppendsTheLineAsGiven) {
     EXPECT_EQ(scenario::ReadUtf16File(scenario::LogPath()), L"plain\r\n\r\nafter\r\n");
 }
 
+// When the C++ library cannot do what the unpacker asked (memory, a string
+// past its maximum), the run ends with one line in the log and exit code 3.
+// Without the handler the library would end it with the same code and no line.
+TEST_F(LogTest, TheLibrarysFailuresEndTheRunWithOneLine) {
+    const struct {
+        const wchar_t* request;
+        const wchar_t* message;
+    } cases[] = {{L"memory", L"[operator new] out of memory"}, {L"length", L"[length_error] basic_string::_M_create"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.request));
+        Reset();
+        scenario::ChildProcess child = scenario::StartProcess(scenario::FixturePath(L"libraryfailure.exe"), {c.request});
+        ASSERT_TRUE(child.IsValid());
+        DWORD code = 0;
+        ASSERT_TRUE(child.WaitForEnd(30000, &code));
+        EXPECT_EQ(3u, code);
+        std::vector<scenario::LogLine> log = scenario::ReadLog();
+        ASSERT_EQ(1u, log.size()) << scenario::DescribeLog(log);
+        EXPECT_EQ(child.Id(), log[0].processId);
+        EXPECT_EQ(c.message, log[0].message);
+    }
+}
+
 }  // namespace

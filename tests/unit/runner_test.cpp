@@ -107,6 +107,9 @@ TEST(CommandRunnerTest, FailedStartReportsTheErrorCode) {
     EXPECT_FALSE(StartHidden(L"C:\\no such folder\\no such program.exe", L"/c exit 0", process, error));
     EXPECT_EQ(nullptr, process);
     EXPECT_NE(0u, error);
+    // An interpreter that could not be named is not looked for at all.
+    EXPECT_FALSE(StartHidden(L"", L"/c exit 0", process, error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), error);
 }
 
 // A start that fails is never reported as 0, which both callers would take for
@@ -135,4 +138,25 @@ TEST(CommandRunnerTest, StartsTheNativeInterpreter) {
     const std::wstring parameters = L"/c if %PROCESSOR_ARCHITECTURE%==x86 (exit 32) else (exit 64)";
     EXPECT_EQ(expected, App().ExecuteCommand(MakeScratch(L"native"), parameters));
     EXPECT_EQ(expected, CUtility::Execute(std::wstring(), parameters, true));
+}
+
+// The interpreter is always named by its full path, so the shell never looks
+// for it beside the unpacker or in the current folder; with a folder unknown
+// (or a path too long for the classic limit) nothing is named at all.
+TEST(CommandRunnerTest, InterpreterByItsFullPath) {
+    const std::wstring longFolder = L"C:\\" + std::wstring(MAX_PATH - 10, L'w');
+    const struct {
+        const char* what;
+        InterpreterFacts facts;
+        const wchar_t* expected;
+    } cases[] = {
+        {"32-bit Windows, or the x86-64 build", {false, false, L"C:\\Win\\System32", L"C:\\Win"}, L"C:\\Win\\System32\\cmd.exe"},
+        {"WOW64 from Vista on", {true, false, L"C:\\Win\\System32", L"C:\\Win"}, L"C:\\Win\\sysnative\\cmd.exe"},
+        {"WOW64 before Vista: no sysnative", {true, true, L"C:\\Win\\System32", L"C:\\Win"}, L"C:\\Win\\System32\\cmd.exe"},
+        {"32-bit Windows before Vista", {false, true, L"C:\\Win\\System32", L"C:\\Win"}, L"C:\\Win\\System32\\cmd.exe"},
+        {"system folder unknown", {false, false, L"", L"C:\\Win"}, L""},
+        {"Windows folder unknown under WOW64", {true, false, L"C:\\Win\\System32", L""}, L""},
+        {"too long for the classic limit", {false, false, longFolder, L"C:\\Win"}, L""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(std::wstring(c.expected), ChooseCommandInterpreter(c.facts)) << c.what;
 }
