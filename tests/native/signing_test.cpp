@@ -69,7 +69,7 @@ TEST(Signing, CertificateTableFollowsTheTrailer) {
             WriteBytes(dir.Path("setup.ini"), Bytes(ini, 'i'));
             const std::string packed = dir.Path("Packaged.exe"), signedPath = dir.Path("Signed.exe");
             std::string output;
-            ASSERT_EQ(RunTool({"pack", "--stub", stub.second, "--out", packed, dir.Path("package1.cab"),
+            ASSERT_EQ(RunTool({"pack", "--force", "--stub", stub.second, "--out", packed, dir.Path("package1.cab"),
                                dir.Path("setup.ini")},
                               &output),
                       0)
@@ -132,7 +132,8 @@ TEST(Signing, InspectChecksTheStubAgainstItsSignature) {
         WriteBytes(dir.Path("stub.exe"), stub);
         std::string output;
         ASSERT_EQ(
-            RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("P.exe"), dir.Path("package1.cab")}, &output),
+            RunTool({"pack", "--force", "--stub", dir.Path("stub.exe"), "--out", dir.Path("P.exe"), dir.Path("package1.cab")},
+                    &output),
             0)
             << output;
         ASSERT_EQ(Sign(dir, dir.Path("P.exe"), dir.Path("S.exe"), hash), 0);
@@ -159,7 +160,8 @@ TEST(Signing, InspectChecksTheStubAgainstItsSignature) {
     // An unsigned stub without resources.
     WriteBytes(dir.Path("plain.exe"), FakeStub(4096));
     std::string output;
-    ASSERT_EQ(RunTool({"pack", "--stub", dir.Path("plain.exe"), "--out", dir.Path("P.exe"), dir.Path("package1.cab")}),
+    ASSERT_EQ(RunTool({"pack", "--force", "--stub", dir.Path("plain.exe"), "--out", dir.Path("P.exe"),
+                       dir.Path("package1.cab")}),
               0);
     EXPECT_EQ(RunTool({"inspect", dir.Path("P.exe")}, &output), 0) << output;
     EXPECT_NE(output.find("version block:     none: the stub has no resources\n"), std::string::npos) << output;
