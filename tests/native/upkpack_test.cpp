@@ -403,6 +403,20 @@ TEST(Upkpack, InspectSaysWhatPackWouldHaveRefused) {
                   std::string::npos)
             << output;
     }
+    // Another writer's cabinet whose names Windows cannot hold: each is named, and the first ends the run.
+    ScratchDir dir;
+    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    MakeCabinet(dir.Path("package1.cab"), {{"CON.txt", Bytes(3, 'c')}, {"x?y", Bytes(3, 'x')}}, false);
+    std::string output;
+    ASSERT_EQ(RunTool({"pack", "--unchecked-for-tests", "--stub", dir.Path("stub.exe"), "--out", dir.Path("o.exe"),
+                       dir.Path("package1.cab")}),
+              kOk);
+    EXPECT_EQ(RunTool({"inspect", dir.Path("o.exe")}, &output), kFailure) << output;
+    EXPECT_NE(output.find("  x?y (3 bytes)\n                       not expanded as named: the name 'x?y' holds '?'"),
+              std::string::npos) << output;
+    EXPECT_NE(output.find("upkpack: " + dir.Path("o.exe") + ": entry 1 'package1.cab': its file 'CON.txt': the name "
+                          "'CON.txt' is a device name to Windows"),
+              std::string::npos) << output;
 }
 
 TEST(Upkpack, UsageErrorsExitWith2) {
