@@ -411,9 +411,8 @@ TEST(PackageWriter, RefusesACabinetThatDoesNotListTheFolder) {
     ScratchDir dir;
     WriteBytes(dir.Path("stub.exe"), FakeStub());
     MakeCabinet(dir.Path("package1.cab"), {{"VYAuto.exe", Bytes(70, 'v')}, {"sub\\a.txt", Bytes(4, 'a')}}, false);
-    package::PackOptions options;
     const std::vector<package::CabinetFile> folder = {{"VYAuto.exe", 70}, {"sub\\a.txt", 5}};
-    options.folderFiles = &folder;
+    package::PackOptions options{true, &folder};
     std::string error;
     EXPECT_FALSE(package::PackFiles(dir.Path("stub.exe"), {dir.Path("package1.cab")}, dir.Path("out.exe"), error, options));
     EXPECT_EQ(error, "'" + dir.Path("package1.cab") + "' does not hold exactly the folder's files: 'sub\\a.txt' (5 bytes) "

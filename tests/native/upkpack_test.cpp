@@ -407,16 +407,12 @@ TEST(Upkpack, InspectSaysWhatPackWouldHaveRefused) {
     ScratchDir dir;
     WriteBytes(dir.Path("stub.exe"), FakeStub());
     MakeCabinet(dir.Path("package1.cab"), {{"CON.txt", Bytes(3, 'c')}, {"x?y", Bytes(3, 'x')}}, false);
-    std::string output;
-    ASSERT_EQ(RunTool({"pack", "--unchecked-for-tests", "--stub", dir.Path("stub.exe"), "--out", dir.Path("o.exe"),
-                       dir.Path("package1.cab")}),
-              kOk);
-    EXPECT_EQ(RunTool({"inspect", dir.Path("o.exe")}, &output), kFailure) << output;
-    EXPECT_NE(output.find("  x?y (3 bytes)\n                       not expanded as named: the name 'x?y' holds '?'"),
-              std::string::npos) << output;
-    EXPECT_NE(output.find("upkpack: " + dir.Path("o.exe") + ": entry 1 'package1.cab': its file 'CON.txt': the name "
-                          "'CON.txt' is a device name to Windows"),
-              std::string::npos) << output;
+    std::string output, o = dir.Path("o.exe");
+    ASSERT_EQ(RunTool({"pack", "--unchecked-for-tests", "--stub", dir.Path("stub.exe"), "--out", o, dir.Path("package1.cab")}), kOk);
+    EXPECT_EQ(RunTool({"inspect", o}, &output), kFailure) << output;
+    for (const std::string& says : {std::string("  x?y (3 bytes)\n                       not expanded as named: the name 'x?y' holds '?'"),
+                                    "upkpack: " + o + ": entry 1 'package1.cab': its file 'CON.txt': the name 'CON.txt' is a device"})
+        EXPECT_NE(output.find(says), std::string::npos) << output;
 }
 
 TEST(Upkpack, UsageErrorsExitWith2) {
