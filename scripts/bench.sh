@@ -66,7 +66,7 @@ rm -rf "$work" && mkdir -p "$work"
 for size in 1 512; do
   head -c $((size * 1024 * 1024)) /dev/urandom >"$work/package1.cab"
   mkdir -p "$drive/bench$size"
-  "$native/tools/upkpack" pack --unchecked-for-tests --stub "$win/app/UnPackFile.exe" --out "$drive/bench$size/UnPackFile.exe" "$work/package1.cab" >/dev/null
+  "$native/tools/upkpack" pack --force --unchecked-for-tests --stub "$win/app/UnPackFile.exe" --out "$drive/bench$size/UnPackFile.exe" "$work/package1.cab" >/dev/null
   printf '%4d MB package: ' "$size"
   upf_wine "$prefix" "$win/bench/process_bench.exe" 1 "C:\\bench$size\\UnPackFile.exe" /S
   rm -rf "$drive/bench$size" "$drive/Program Files (x86)/Kestrune"
@@ -87,7 +87,7 @@ if [ -n "$before" ]; then
       # A folder of its own each run, as the stub removes the one it came from.
       folder=side-$kind-$run
       mkdir -p "$drive/$folder"
-      "$native/tools/upkpack" pack --unchecked-for-tests --stub "$stub" --out "$drive/$folder/UnPackFile.exe" "$work/package1.cab" >/dev/null
+      "$native/tools/upkpack" pack --force --unchecked-for-tests --stub "$stub" --out "$drive/$folder/UnPackFile.exe" "$work/package1.cab" >/dev/null
       sync
       line=$(upf_wine "$prefix" "$win/bench/process_bench.exe" 1 "C:\\$folder\\UnPackFile.exe" /S)
       printf '%-6s run %d: %s\n' "$kind" "$run" "$line"

@@ -241,6 +241,8 @@ TEST(PackageWriter, RefusesAndLeavesNothingBehind) {
         {"same name twice", FakeStub(), {{"package1.cab", 5}, {"PACKAGE1.CAB", 6}}, {"package1.cab", "PACKAGE1.CAB"},
          "already in the package"},
         {"a folder", FakeStub(), {}, {"sub"}, "regular file"},
+        {"201 characters: 260 below the unpack folder", FakeStub(), {{std::string(197, 'n') + ".cab", 5}},
+         {std::string(197, 'n') + ".cab"}, "would be 260 characters long; Windows paths hold at most 259"},
     };
     for (const Refusal& r : refusals) {
         SCOPED_TRACE(r.label);
@@ -335,6 +337,21 @@ TEST(PackageWriter, PacksOnlyCabinetsThatExpandCanRead) {
     };
     Bytes trailing = stored;
     trailing.push_back(0);
+    // The first of a set: the flag for a next cabinet, whose names follow the
+    // 36-byte header, and every offset behind them moved (size, files, folders).
+    auto firstOfASet = [](Bytes cabinet) {
+        const std::string next("next.cab\0disk2\0", 15);
+        cabinet.insert(cabinet.begin() + 36, next.begin(), next.end());
+        cabinet[30] |= 0x02;
+        PutLe32(cabinet, 8, static_cast<uint32_t>(cabinet.size()));
+        PutLe32(cabinet, 16, Le32(cabinet, 16) + 15);
+        for (size_t folder = 0; folder < cabinet[26]; ++folder)
+            PutLe32(cabinet, 51 + 8 * folder, Le32(cabinet, 51 + 8 * folder) + 15);
+        return cabinet;
+    };
+    Bytes noFiles = stored;
+    noFiles[28] = noFiles[29] = 0;
+    const Bytes badName = MakeCabinet(dir.Path("made-names"), {{"VYAuto.exe", Bytes(5, 'v')}, {"x?y", Bytes(5, 'x')}}, false);
     struct Case {
         const char* label;
         std::vector<std::pair<std::string, Bytes>> files;
@@ -356,6 +373,10 @@ TEST(PackageWriter, PacksOnlyCabinetsThatExpandCanRead) {
         {"damaged block, MSZIP", {{"package1.cab", damageFirstBlock(mszip)}}, true, "damaged", false},
         {"second cabinet damaged", {{"a.cab", stored}, {"b.cab", damageFirstBlock(mszip)}}, true, "/b.cab': ", false},
         {"no cabinet", {{"setup.ini", Bytes(3, 'i')}}, true, "nothing would be installed", false},
+        {"one part of a set", {{"package1.cab", firstOfASet(stored)}}, true, "one part of a set of cabinets", false},
+        {"no files", {{"package1.cab", noFiles}}, true, "no files", false},
+        {"a name Windows refuses", {{"package1.cab", badName}}, true,
+         "package1.cab': its file 'x?y': the name 'x?y' holds '?', which Windows does not allow in names", false},
         {"not a cabinet, unchecked", {{"package1.cab", PatternBytes(5000, 2)}}, false, nullptr, true},
         {"no cabinet, unchecked", {{"data.bin", PatternBytes(5, 2)}}, false, "'data.bin' is not a .cab", true},
     };
@@ -383,6 +404,20 @@ TEST(PackageWriter, PacksOnlyCabinetsThatExpandCanRead) {
         std::filesystem::remove(dir.Path("out.exe"));
         for (const std::string& input : inputs) std::filesystem::remove(input);
     }
+}
+
+// The cabinet made of a folder must list exactly the folder's files.
+TEST(PackageWriter, RefusesACabinetThatDoesNotListTheFolder) {
+    ScratchDir dir;
+    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    MakeCabinet(dir.Path("package1.cab"), {{"VYAuto.exe", Bytes(70, 'v')}, {"sub\\a.txt", Bytes(4, 'a')}}, false);
+    const std::vector<package::CabinetFile> folder = {{"VYAuto.exe", 70}, {"sub\\a.txt", 5}};
+    package::PackOptions options{true, &folder};
+    std::string error;
+    EXPECT_FALSE(package::PackFiles(dir.Path("stub.exe"), {dir.Path("package1.cab")}, dir.Path("out.exe"), error, options));
+    EXPECT_EQ(error, "'" + dir.Path("package1.cab") + "' does not hold exactly the folder's files: 'sub\\a.txt' (5 bytes) "
+                     "is in the folder but not in the cabinet");
+    EXPECT_FALSE(Exists(dir.Path("out.exe")));
 }
 
 TEST(PackageWriter, EntryNameChecks) {

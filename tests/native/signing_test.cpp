@@ -6,6 +6,8 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstdio>
 
@@ -69,7 +71,7 @@ TEST(Signing, CertificateTableFollowsTheTrailer) {
             WriteBytes(dir.Path("setup.ini"), Bytes(ini, 'i'));
             const std::string packed = dir.Path("Packaged.exe"), signedPath = dir.Path("Signed.exe");
             std::string output;
-            ASSERT_EQ(RunTool({"pack", "--stub", stub.second, "--out", packed, dir.Path("package1.cab"),
+            ASSERT_EQ(RunTool({"pack", "--force", "--stub", stub.second, "--out", packed, dir.Path("package1.cab"),
                                dir.Path("setup.ini")},
                               &output),
                       0)
@@ -132,7 +134,8 @@ TEST(Signing, InspectChecksTheStubAgainstItsSignature) {
         WriteBytes(dir.Path("stub.exe"), stub);
         std::string output;
         ASSERT_EQ(
-            RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("P.exe"), dir.Path("package1.cab")}, &output),
+            RunTool({"pack", "--force", "--stub", dir.Path("stub.exe"), "--out", dir.Path("P.exe"), dir.Path("package1.cab")},
+                    &output),
             0)
             << output;
         ASSERT_EQ(Sign(dir, dir.Path("P.exe"), dir.Path("S.exe"), hash), 0);
@@ -150,6 +153,34 @@ TEST(Signing, InspectChecksTheStubAgainstItsSignature) {
             EXPECT_NE(output.find("osslsigncode verify"), std::string::npos) << output;
         }
         EXPECT_NE(output.find("product version:   3.6.2.0"), std::string::npos) << output;  // the last change
+        // A tamperer's forgeries, each left with a digest that matches: a changed file whose digest is written
+        // into the signed content (its signed attributes left as they were), and a flipped signature byte.
+        auto digestAfter = [&](const std::string& label) {  // behind the label and the algorithm's name
+            const size_t at = output.find(' ', output.find(label) + label.size()) + 1;
+            Bytes digest;
+            for (size_t i = at; std::isxdigit(static_cast<unsigned char>(output.at(i))); i += 2)
+                digest.push_back(static_cast<uint8_t>(std::stoi(output.substr(i, 2), nullptr, 16)));
+            return digest;
+        };
+        Bytes forged = signedBytes;
+        forged.at(0x40) ^= 1;
+        WriteBytes(dir.Path("T.exe"), forged);
+        RunTool({"inspect", dir.Path("T.exe")}, &output);
+        const Bytes signedDigest = digestAfter("signed digest:     "), fileDigest = digestAfter("file digest:       ");
+        const size_t table = Le32(signedBytes, SecurityField(pe32Plus));
+        const auto where = std::search(forged.begin() + table, forged.end(), signedDigest.begin(), signedDigest.end());
+        ASSERT_NE(where, forged.end());
+        std::copy(fileDigest.begin(), fileDigest.end(), where);
+        Bytes flipped = signedBytes;
+        const size_t signatureEnd = table + 8 + 4 + (signedBytes.at(table + 10) << 8 | signedBytes.at(table + 11));
+        flipped.at(signatureEnd - 10) ^= 1;  // inside the RSA signature, the SignerInfo's last field
+        for (const Bytes* bytes : {&forged, &flipped}) {
+            WriteBytes(dir.Path("T.exe"), *bytes);
+            EXPECT_EQ(RunTool({"inspect", dir.Path("T.exe")}, &output), 1) << output;
+            EXPECT_NE(output.find(" (matches)\nsigner's signature over the digest: INVALID\n"), std::string::npos) << output;
+            EXPECT_NE(output.find("T.exe: the signer's signature over the Authenticode digest does not verify\n"),
+                      std::string::npos) << output;
+        }
         // The unchanged file: both versions, and the signature's own check.
         RunTool({"inspect", dir.Path("S.exe")}, &output);
         EXPECT_NE(output.find("product version:   3.6.2.1 "), std::string::npos) << output;
@@ -159,7 +190,8 @@ TEST(Signing, InspectChecksTheStubAgainstItsSignature) {
     // An unsigned stub without resources.
     WriteBytes(dir.Path("plain.exe"), FakeStub(4096));
     std::string output;
-    ASSERT_EQ(RunTool({"pack", "--stub", dir.Path("plain.exe"), "--out", dir.Path("P.exe"), dir.Path("package1.cab")}),
+    ASSERT_EQ(RunTool({"pack", "--force", "--stub", dir.Path("plain.exe"), "--out", dir.Path("P.exe"),
+                       dir.Path("package1.cab")}),
               0);
     EXPECT_EQ(RunTool({"inspect", dir.Path("P.exe")}, &output), 0) << output;
     EXPECT_NE(output.find("version block:     none: the stub has no resources\n"), std::string::npos) << output;

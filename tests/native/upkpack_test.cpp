@@ -403,6 +403,16 @@ TEST(Upkpack, InspectSaysWhatPackWouldHaveRefused) {
                   std::string::npos)
             << output;
     }
+    // Another writer's cabinet whose names Windows cannot hold: each is named, and the first ends the run.
+    ScratchDir dir;
+    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    MakeCabinet(dir.Path("package1.cab"), {{"CON.txt", Bytes(3, 'c')}, {"x?y", Bytes(3, 'x')}}, false);
+    std::string output, o = dir.Path("o.exe");
+    ASSERT_EQ(RunTool({"pack", "--unchecked-for-tests", "--stub", dir.Path("stub.exe"), "--out", o, dir.Path("package1.cab")}), kOk);
+    EXPECT_EQ(RunTool({"inspect", o}, &output), kFailure) << output;
+    for (const std::string& says : {std::string("  x?y (3 bytes)\n                       not expanded as named: the name 'x?y' holds '?'"),
+                                    "upkpack: " + o + ": entry 1 'package1.cab': its file 'CON.txt': the name 'CON.txt' is a device"})
+        EXPECT_NE(output.find(says), std::string::npos) << output;
 }
 
 TEST(Upkpack, UsageErrorsExitWith2) {
@@ -514,24 +524,65 @@ namespace {
 
 using namespace testsupport;
 
-// The usual unpack folder, "C:\Program Files (x86)\Kestrune\Kestrune Remote\AutoUpdate\",
-// is 59 characters, and the unpacker refuses output paths of 260 or more.
-TEST(Upkpack, PackWarnsAboutNamesTooLongForTheUnpackFolder) {
+// pack refuses, with the path and the reason and writing nothing, every name
+// that Windows or expand.exe cannot hold below the usual unpack folder (59
+// characters; MAX_PATH leaves 259 for a file, 247 for a folder), a size past
+// what a cabinet holds, and an --out that would lose or swallow a file.
+TEST(Upkpack, PackRefusesWhatWindowsOrExpandCannotHold) {
+    ScratchDir dir;
+    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    const std::string f = dir.Path("f"), out = dir.Path("out.exe");
+    const std::string why = "' holds '?', which Windows does not allow in names";
+    const std::string device = "' is a device name to Windows (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an "
+                               "extension): no file of that name can be written";
+    const std::string unpack = " below C:\\Program Files (x86)\\Kestrune\\Kestrune Remote\\AutoUpdate\\ would be ";
+    const std::string cabinet = "more than a cabinet holds (2147450880 bytes: 65535 blocks of 32 KiB)";
+    const std::string longName(200, 'n'), longFolder(188, 'd');
     struct Case {
-        size_t nameLength;
-        bool warned;
-    } cases[] = {{12, false}, {200, false}, {201, true}, {255, true}};
+        std::vector<std::pair<std::string, uint64_t>> files;  // below f, sparse
+        std::vector<std::string> options;
+        std::string says;  // the whole error line; empty: packed
+    } cases[] = {
+        {{{"x?y", 1}}, {}, "'" + f + "/x?y': the name 'x?y" + why},
+        {{{"t\tb", 1}}, {}, "'" + f + "/t\tb': a name holds the control character 0x09, which Windows does not allow in names"},
+        {{{"a\\b.txt", 1}}, {}, "'" + f + "/a\\b.txt': the name 'a\\b.txt' holds '\\', which Windows does not allow in names"},
+        {{{"trailing.", 1}}, {}, "'" + f + "/trailing.': the name 'trailing.' ends in a dot, which Windows strips: it would arrive as 'trailing'"},
+        {{{"sub/blank ", 1}}, {}, "'" + f + "/sub/blank ': the name 'blank ' ends in a blank, which Windows strips: it would arrive as 'blank'"},
+        {{{"CON.txt", 1}}, {}, "'" + f + "/CON.txt': the name 'CON.txt" + device},
+        {{{"lpt9/x", 1}}, {}, "'" + f + "/lpt9/x': the name 'lpt9" + device},
+        {{{"README.txt", 1}, {"Readme.txt", 1}}, {}, "'" + f + "/Readme.txt': it and '" + f + "/README.txt' differ only in case: Windows holds one of the two only"},
+        {{{"bad\xff", 1}}, {}, "'" + f + "/bad\xff': the name is not valid UTF-8, so it names no Windows file"},
+        {{{longName, 1}}, {}, ""},
+        {{{longName + "x", 1}}, {}, "'" + f + "/" + longName + "x': its path" + unpack + "260 characters long; Windows paths hold at most 259 (MAX_PATH, 260 with the closing NUL)"},
+        {{{longFolder + "/x", 1}}, {}, ""},
+        {{{longFolder + "d/x", 1}}, {}, "'" + f + "/" + longFolder + "d/x': its folder '" + longFolder + "d'" + unpack + "248 characters long; Windows makes folders of at most 247 (MAX_PATH, 260 with the closing NUL, less 12)"},
+        {{{"big", 2147450881}}, {}, "'" + f + "/big': 2147450881 bytes, " + cabinet},
+        {{{"a", 1073741824}, {"b", 1073741824}}, {}, "the files of '" + f + "' come to 2147483648 bytes, " + cabinet},
+        {{{"a", 1}}, {"--out", f + "/out.exe"}, "--out '" + f + "/out.exe' lies inside the folder being packed, '" + f + "': the next package of that folder would carry this one; write it elsewhere"},
+        {{{"a", 1}}, {"--out", f}, "--out '" + f + "' is a folder: name the packaged file to write, e.g. '" + f + "/UnPackFile.exe'"},
+        {{{"a", 1}}, {"--out", out}, ""},
+        {{{"a", 1}}, {"--out", out}, "--out '" + out + "' exists already: give --force to replace it"},
+        {{{"b", 1}}, {"--out", out, "--force"}, ""},
+    };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.nameLength);
-        ScratchDir dir;
-        WriteBytes(dir.Path("stub.exe"), FakeStub());
-        const std::string name = std::string(c.nameLength - 4, 'n') + ".cab";
-        MakeCabinet(dir.Path(name), {{"VYAuto.exe", PatternBytes(3, 1)}}, false);
+        SCOPED_TRACE(c.says.empty() ? c.files[0].first : c.says);
+        std::filesystem::remove_all(f);
+        for (const auto& [name, size] : c.files) {
+            std::filesystem::create_directories(std::filesystem::path(f + "/" + name).parent_path());
+            WriteBytes(f + "/" + name, {});
+            std::filesystem::resize_file(f + "/" + name, size);
+        }
+        const Bytes before = Exists(out) ? ReadBytes(out) : Bytes();
+        std::vector<std::string> arguments = {"pack", "--stub", dir.Path("stub.exe"), f};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        if (c.options.empty()) arguments.insert(arguments.end(), {"--out", out});
         std::string output;
-        EXPECT_EQ(RunTool({"pack", "--stub", dir.Path("stub.exe"), "--out", dir.Path("out.exe"), dir.Path(name)}, &output),
-                  0)
-            << output;
-        EXPECT_EQ(output.find("warning") != std::string::npos, c.warned) << output;
+        EXPECT_EQ(RunTool(arguments, &output), c.says.empty() ? kOk : kFailure) << output;
+        if (c.says.empty() && c.options.empty()) std::filesystem::remove(out);
+        if (c.says.empty()) continue;
+        EXPECT_EQ(output, "upkpack: pack: " + c.says + "\n");
+        EXPECT_EQ(Exists(out) ? ReadBytes(out) : Bytes(), before);
+        EXPECT_FALSE(Exists(f + "/out.exe"));
     }
 }
 

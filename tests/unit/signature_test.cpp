@@ -20,6 +20,7 @@ struct Change {
     size_t fromTheEnd;    // or the byte this far from the end (in the signature itself); 0: none
     bool digestMatches;
     bool signerValid;
+    bool forgeDigest = false;  // then writes the changed file's digest into the signed content, as a tamperer would
 };
 
 const Change kChanges[] = {
@@ -27,7 +28,22 @@ const Change kChanges[] = {
     {"the checksum, which the digest leaves out", 88, 0, true, true},
     {"the PE timestamp", 8, 0, false, true},
     {"a byte of the signature", 0, 100, true, false},
+    {"the PE timestamp, its digest forged into the signed content", 8, 0, true, false, true},
 };
+
+package::SignatureCheck Check(const std::string& bytes) {
+    std::istringstream stream(bytes);
+    package::PeFacts facts;
+    std::string error;
+    EXPECT_TRUE(package::ReadPeFacts(stream, bytes.size(), facts, error)) << error;
+    return package::CheckSignature(stream, facts);
+}
+
+std::string Unhex(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
 
 TEST(Crypt32Signature, ReadsVersionsSignerAndFindsAChangedByte) {
     for (const auto& [file, algorithm] : {std::pair<const char*, const char*>{"UnPackFile-sha256.exe", "SHA-256"},
@@ -41,6 +57,12 @@ TEST(Crypt32Signature, ReadsVersionsSignerAndFindsAChangedByte) {
             std::string bytes = signedBytes;
             if (change.peOffset != 0) bytes[pe + change.peOffset] ^= 1;
             if (change.fromTheEnd != 0) bytes[bytes.size() - change.fromTheEnd] ^= 1;
+            if (change.forgeDigest) {
+                const package::SignatureCheck changed = Check(bytes);
+                const size_t at = bytes.find(Unhex(changed.signedDigest), bytes.size() - 4000);
+                ASSERT_NE(at, std::string::npos);
+                bytes.replace(at, changed.fileDigest.size() / 2, Unhex(changed.fileDigest));
+            }
             std::istringstream stream(bytes);
             package::PeFacts facts;
             std::string error;

@@ -1,5 +1,7 @@
 #include "tools/cabinet/CabinetFolder.h"
 
+#include "tools/package/NameRules.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -43,11 +45,37 @@ std::string Message(GError* error) {
     return text;
 }
 
+// The names and sizes of the folder's files, refused as a whole when
+// expand.exe could not give back each file under its own name.
+bool CheckFolderFiles(const std::string& folder, const std::vector<std::string>& names,
+                      const std::vector<uint64_t>& sizes, std::string& error) {
+    std::vector<std::string> shown;
+    for (const std::string& name : names) shown.push_back((fs::path(folder) / name).string());
+    const std::vector<NameVerdict> verdicts = CheckCabinetNames(names, '/', &shown);
+    if (!verdicts.empty()) {
+        error = "'" + verdicts[0].name + "': " + verdicts[0].reason;
+        if (verdicts.size() > 1) error += " (and " + std::to_string(verdicts.size() - 1) + " more such names)";
+        return false;
+    }
+    uint64_t total = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string problem = CabinetSizeProblem(sizes[i]);
+        if (!problem.empty()) {
+            error = "'" + shown[i] + "': " + problem;
+            return false;
+        }
+        total += sizes[i];
+    }
+    const std::string problem = CabinetSizeProblem(total);
+    if (!problem.empty()) error = "the files of '" + folder + "' come to " + problem;
+    return problem.empty();
+}
+
 }  // namespace
 
-bool WriteFolderCabinet(const std::string& folder, const std::string& cabinetPath, size_t& fileCount,
+bool WriteFolderCabinet(const std::string& folder, const std::string& cabinetPath, std::vector<CabinetFile>& files,
                         std::string& error) {
-    fileCount = 0;
+    files.clear();
     const fs::path root(folder);
     std::vector<std::string> names;  // relative, '/' between folders
     std::error_code ec;
@@ -73,6 +101,15 @@ bool WriteFolderCabinet(const std::string& folder, const std::string& cabinetPat
         return false;
     }
     std::sort(names.begin(), names.end());
+    std::vector<uint64_t> sizes;
+    for (const std::string& name : names) {
+        sizes.push_back(fs::file_size(root / name, ec));
+        if (ec) {
+            error = "cannot read the size of '" + (root / name).string() + "': " + ec.message();
+            return false;
+        }
+    }
+    if (!CheckFolderFiles(folder, names, sizes, error)) return false;
 
     GObjectOwner<GCabCabinet> cabinet{gcab_cabinet_new()};
     GObjectOwner<GCabFolder> cabFolder{gcab_folder_new(GCAB_COMPRESSION_MSZIP)};
@@ -112,7 +149,11 @@ bool WriteFolderCabinet(const std::string& folder, const std::string& cabinetPat
         error = "cannot write the cabinet of '" + folder + "': " + Message(gerror);
         return false;
     }
-    fileCount = names.size();
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string cabName = names[i];
+        std::replace(cabName.begin(), cabName.end(), '/', '\\');
+        files.push_back({cabName, sizes[i]});
+    }
     return true;
 }
 
@@ -124,20 +165,20 @@ bool CabinetFolder::Make(const std::string& folder, std::string& error) {
     }
     dir_ = pattern;
     path_ = (fs::path(dir_) / kFolderCabinetName).string();
-    return WriteFolderCabinet(folder, path_, fileCount_, error);
+    return WriteFolderCabinet(folder, path_, files_, error);
 }
 
 #else
 
-bool WriteFolderCabinet(const std::string&, const std::string&, size_t& fileCount, std::string& error) {
-    fileCount = 0;
+bool WriteFolderCabinet(const std::string&, const std::string&, std::vector<CabinetFile>& files, std::string& error) {
+    files.clear();
     error = "packing a folder is not available in the Windows build of upkpack: make package1.cab of it first "
             "(makecab, or gcab on Linux) and pack that";
     return false;
 }
 
 bool CabinetFolder::Make(const std::string& folder, std::string& error) {
-    return WriteFolderCabinet(folder, path_, fileCount_, error);
+    return WriteFolderCabinet(folder, path_, files_, error);
 }
 
 #endif

@@ -17,23 +17,22 @@ namespace upkpack {
 
 namespace {
 
-// The install step's expand reads each .cab entry; the same check as pack's.
-struct EntryCabinet {
-    bool isCabinet = false;
-    package::CabinetCheck check;
-};
-
-void PrintCabinet(const EntryCabinet& c) {
-    if (!c.isCabinet) return;
-    if (!c.check.ok)
-        std::printf("                   cabinet: expand.exe would fail on it: %s\n", c.check.reason.c_str());
+void PrintCabinet(const package::Inspection& r, size_t entry) {
+    const package::InspectedEntry& e = r.entries[entry];
+    if (!e.isCabinet) return;
+    if (!e.cabinet.ok)
+        std::printf("                   cabinet: expand.exe would fail on it: %s\n", e.cabinet.reason.c_str());
     else
-        std::printf("                   cabinet: %zu file(s), every one expands\n", c.check.files.size());
-    for (const package::CabinetFile& f : c.check.files)
+        std::printf("                   cabinet: %zu file(s), every one expands\n", e.cabinet.files.size());
+    for (const package::CabinetFile& f : e.cabinet.files) {
         std::printf("                     %s (%" PRIu64 " bytes)\n", f.name.c_str(), f.size);
+        for (const package::CabinetNameVerdict& v : r.cabinetNames)
+            if (v.entry == entry + 1 && v.name == f.name)
+                std::printf("                       not expanded as named: %s\n", v.reason.c_str());
+    }
 }
 
-void PrintLayout(const std::string& path, const package::Inspection& r, const std::vector<EntryCabinet>& cabinets) {
+void PrintLayout(const std::string& path, const package::Inspection& r) {
     std::printf("file:              %s (%" PRIu64 " bytes)\n", path.c_str(), r.fileLength);
     if (!r.hasHeaders) return;
     std::printf("image end:         %" PRIu64 "\n", r.imageEnd);
@@ -45,7 +44,7 @@ void PrintLayout(const std::string& path, const package::Inspection& r, const st
                     e.recordOffset, e.dataOffset, e.size, e.name.c_str());
         std::printf("                   sha-256 %s\n", e.sha256.c_str());
         if (!e.refusal.empty()) std::printf("                   not written by the unpacker: %s\n", e.refusal.c_str());
-        PrintCabinet(cabinets[i]);
+        PrintCabinet(r, i);
     }
     if (r.hasFiller) std::printf("filler:            %" PRIu64 " (%" PRIu64 " bytes)\n", r.fillerOffset, r.fillerLength);
     std::printf("trailer:           %" PRIu64 " (ends at %" PRIu64 ")\n", r.trailerOffset, r.trailerOffset + 284);
@@ -97,20 +96,8 @@ bool PrintStub(const std::string& path, uint64_t fileLength, std::string& proble
 int Inspect(const std::string& path) {
     package::Inspection result;
     bool sound = package::InspectPackage(path, result);
-    std::vector<EntryCabinet> cabinets(result.entries.size());
-    std::string cabinetProblem;
-    bool anyCabinet = false;
-    for (size_t i = 0; i < result.entries.size(); ++i) {
-        const package::InspectedEntry& e = result.entries[i];
-        if (!package::IsCabinetName(e.name)) continue;
-        cabinets[i] = {true, package::CheckCabinet(path, e.dataOffset, e.size)};
-        anyCabinet = true;
-        if (!cabinets[i].check.ok && cabinetProblem.empty())
-            cabinetProblem = "entry " + std::to_string(i + 1) + " '" + e.name +
-                             "': expand.exe would fail on this cabinet: " + cabinets[i].check.reason;
-    }
-    if (!anyCabinet) cabinetProblem = "no .cab entry: nothing would be installed";
-    PrintLayout(path, result, cabinets);
+    const std::string cabinetProblem = package::CheckEntryCabinets(path, result);
+    PrintLayout(path, result);
     std::string stubProblem;
     const bool stubSound = !result.hasHeaders || PrintStub(path, result.fileLength, stubProblem);
     if (!sound || !cabinetProblem.empty() || !stubSound) {

@@ -16,6 +16,7 @@ namespace {
 struct PackArguments {
     std::string stub, out;
     std::vector<std::string> files;
+    bool force = false;
     // Lets the tests and benchmarks pack arbitrary bytes: no cabinet is checked.
     bool uncheckedForTests = false;
 };
@@ -26,17 +27,20 @@ int Pack(const PackArguments& arguments) {
     std::string error;
     // One folder: its cabinet, package1.cab, is what is packed.
     package::CabinetFolder cabinet;
-    if (files.size() == 1 && package::IsFolder(files[0])) {
-        if (!cabinet.Make(files[0], error)) {
-            std::fprintf(stderr, "upkpack: pack: %s\n", error.c_str());
-            return kExitFailure;
-        }
-        std::printf("made %s of %zu file(s) in %s\n", package::kFolderCabinetName, cabinet.FileCount(),
+    const bool folder = files.size() == 1 && package::IsFolder(files[0]);
+    if (!package::CheckOutputPath(out, arguments.force, folder ? files[0] : std::string(), error) ||
+        (folder && !cabinet.Make(files[0], error))) {
+        std::fprintf(stderr, "upkpack: pack: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    if (folder) {
+        std::printf("made %s of %zu file(s) in %s\n", package::kFolderCabinetName, cabinet.Files().size(),
                     files[0].c_str());
         files = {cabinet.Path()};
     }
     package::PackOptions packing;
     if (arguments.uncheckedForTests) packing.checkCabinets = false;
+    if (folder) packing.folderFiles = &cabinet.Files();
     std::vector<std::string> notes;
     if (!package::PackFiles(arguments.stub, files, out, error, packing, &notes)) {
         std::fprintf(stderr, "upkpack: pack: %s\n", error.c_str());
@@ -47,15 +51,6 @@ int Pack(const PackArguments& arguments) {
     if (!packing.checkCabinets)
         std::fprintf(stderr, "upkpack: warning: the cabinets were not checked (--unchecked-for-tests): "
                              "not a package to release\n");
-    // The unpacker passes over an entry whose full output path reaches 260
-    // characters; below the usual unpack folder that leaves 200 for the name.
-    const std::string usualFolder = "C:\\Program Files (x86)\\Kestrune\\Kestrune Remote\\AutoUpdate\\";
-    for (const std::string& file : files) {
-        const std::string name = package::BaseName(file);
-        if (usualFolder.size() + name.size() >= 260)
-            std::fprintf(stderr, "upkpack: warning: '%s' is too long to be unpacked below %s\n", name.c_str(),
-                         usualFolder.c_str());
-    }
     return kExitOk;
 }
 
@@ -70,9 +65,17 @@ Command AddPack(CLI::App& upkpack) {
         "not in the Windows build). Every FILE ending in .cab must be a whole cabinet that expand.exe can\n"
         "read (each file decompressed, checksums verified), and one at least must be there; other files\n"
         "are packed with a note that expand passes over them. Sign the packaged file afterwards, e.g. with\n"
-        "osslsigncode.");
+        "osslsigncode.\n"
+        "Every name, of a file given and of each file in a cabinet or folder, must be one that Windows and\n"
+        "expand.exe hold as it is, or nothing is written: valid UTF-8 without < > : \" / \\ | ? * or control\n"
+        "characters, not ending in a dot or blank, not a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9,\n"
+        "with or without an extension), no two paths differing only in case, and each path at most 259\n"
+        "characters (its folders at most 247) below C:\\Program Files (x86)\\Kestrune\\Kestrune Remote\\AutoUpdate\\.\n"
+        "A file, or a folder's files together, may hold at most 2147450880 bytes (a cabinet's limit).\n"
+        "--out must not lie inside the folder packed, nor name a folder, nor an existing file without --force.");
     app->add_option("--stub", options->stub, "the unsigned UnPackFile.exe")->required();
     app->add_option("--out", options->out, "the packaged file to write")->required();
+    app->add_flag("--force", options->force, "replaces the file --out names if it exists");
     app->add_option("FILE", options->files, "files to pack, in this order (package1.cab, setup.ini), or one folder")
         ->required();
     app->add_flag("--unchecked-for-tests", options->uncheckedForTests,

@@ -4,6 +4,8 @@
 // on what a file holds.
 #pragma once
 
+#include "tools/cabinet/CabinetCheck.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,6 +21,16 @@ struct InspectedEntry {
     std::string sha256;   // of the entry's data, hex; empty until the data was read
     std::string refusal;  // why the unpacker would not (or should not) write it; empty when it would
     size_t replaces = 0;  // the number of an earlier entry of the same name, whose file the unpacker replaces
+    bool isCabinet = false;  // expanded by the install step; cabinet is set by CheckEntryCabinets
+    CabinetCheck cabinet;
+};
+
+// A file in an entry's cabinet that Windows or expand.exe cannot hold under
+// its name (tools/package/NameRules.h): another writer's cabinet.
+struct CabinetNameVerdict {
+    size_t entry = 0;    // the entry's number, from 1
+    std::string name;    // the file's path as the cabinet stores it
+    std::string reason;  // one line
 };
 
 // The layout as far as it could be read; the flags tell which parts were reached.
@@ -38,6 +50,7 @@ struct Inspection {
     std::string sha256;       // as stored in the trailer, hex; empty when the trailer carries none
     std::string foundSha256;  // of the package as read, hex; empty unless the walk reached the trailer
     std::string problem;      // empty when the package is sound
+    std::vector<CabinetNameVerdict> cabinetNames;  // set by CheckEntryCabinets, in entry and file order
 };
 
 // Receives the entries during a walk, in file order. A sink that returns false
@@ -62,6 +75,12 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink);
 // The name as the unpacker's file system compares it: ASCII upper case (entry
 // names are plain ASCII), so that two entries of one name are found alike.
 std::string Upper(std::string text);
+
+// Checks every .cab entry as the install step's expand reads it, and the
+// names of its files, filling each entry's cabinet and result.cabinetNames.
+// The first problem found, in words, or empty when every cabinet expands
+// under its own names and there is one at least.
+std::string CheckEntryCabinets(const std::string& path, Inspection& result);
 
 inline bool InspectPackage(const std::string& path, Inspection& result) { return WalkPackage(path, result, nullptr); }
 

@@ -1,16 +1,19 @@
 #include "tools/package/PackageWriter.h"
 
 #include "tools/cabinet/CabinetCheck.h"
+#include "tools/package/NameRules.h"
 #include "tools/package/PeImage.h"
 #include "tools/package/Sha256.h"
 #include "unpack/layout/PackageParse.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 
 namespace package {
@@ -202,6 +205,12 @@ bool CollectEntries(const std::vector<std::string>& inputPaths, std::vector<Entr
             error = "'" + path + "': entry name " + reason;
             return false;
         }
+        // The unpacker passes over an entry it cannot write below its folder.
+        reason = CabinetPathProblem(entry.name);
+        if (!reason.empty()) {
+            error = "'" + path + "': " + reason;
+            return false;
+        }
         // Windows names are case-insensitive: a second entry of the same name
         // would silently replace the first one's file when unpacked.
         if (!seen.insert(Upper(entry.name)).second) {
@@ -229,6 +238,26 @@ bool CollectEntries(const std::vector<std::string>& inputPaths, std::vector<Entr
     return true;
 }
 
+// The first file of one list that the other lacks (by name and size).
+bool SameFiles(std::vector<CabinetFile> folder, std::vector<CabinetFile> cabinet, std::string& difference) {
+    auto before = [](const CabinetFile& a, const CabinetFile& b) {
+        return a.name != b.name ? a.name < b.name : a.size < b.size;
+    };
+    std::sort(folder.begin(), folder.end(), before);
+    std::sort(cabinet.begin(), cabinet.end(), before);
+    std::vector<CabinetFile> onlyFolder, onlyCabinet;
+    std::set_difference(folder.begin(), folder.end(), cabinet.begin(), cabinet.end(), std::back_inserter(onlyFolder),
+                        before);
+    std::set_difference(cabinet.begin(), cabinet.end(), folder.begin(), folder.end(), std::back_inserter(onlyCabinet),
+                        before);
+    const bool inFolder = !onlyFolder.empty();
+    if (!inFolder && onlyCabinet.empty()) return true;
+    const CabinetFile& file = inFolder ? onlyFolder[0] : onlyCabinet[0];
+    difference = "'" + file.name + "' (" + std::to_string(file.size) + " bytes) is in the " +
+                 (inFolder ? "folder but not in the cabinet" : "cabinet but not in the folder");
+    return false;
+}
+
 // What the install step would do with the entries: expand each `.cab`, pass
 // over the rest. A cabinet it cannot read, or none at all, fails there.
 bool CheckCabinets(const std::vector<Entry>& entries, const PackOptions& options, std::vector<std::string>* notes,
@@ -246,6 +275,17 @@ bool CheckCabinets(const std::vector<Entry>& entries, const PackOptions& options
         if (!check.ok) {
             error = "'" + entry.path + "': expand.exe would fail on this cabinet: " + check.reason +
                     "; make the cabinet again";
+            return false;
+        }
+        std::vector<std::string> names;
+        for (const CabinetFile& file : check.files) names.push_back(file.name);
+        const std::vector<NameVerdict> verdicts = CheckCabinetNames(names);
+        if (!verdicts.empty()) {
+            error = "'" + entry.path + "': its file '" + verdicts[0].name + "': " + verdicts[0].reason;
+            return false;
+        }
+        if (options.folderFiles != nullptr && !SameFiles(*options.folderFiles, check.files, error)) {
+            error = "'" + entry.path + "' does not hold exactly the folder's files: " + error;
             return false;
         }
     }
@@ -355,6 +395,29 @@ bool CheckEntryName(const std::string& name, std::string& reason) {
         reason = "'" + name +
                  "' is not a plain file name (no path, drive, '.', '..', device name, trailing dot or blank, "
                  "or character Windows refuses)";
+        return false;
+    }
+    return true;
+}
+
+bool CheckOutputPath(const std::string& outputPath, bool force, const std::string& packedFolder, std::string& error) {
+    std::error_code ec;
+    const fs::path out(outputPath);
+    if (fs::is_directory(out, ec)) {
+        error = "--out '" + outputPath + "' is a folder: name the packaged file to write, e.g. '" +
+                (out / "UnPackFile.exe").string() + "'";
+        return false;
+    }
+    if (!packedFolder.empty()) {
+        const fs::path relative = fs::weakly_canonical(out, ec).lexically_relative(fs::canonical(packedFolder, ec));
+        if (!ec && !relative.empty() && *relative.begin() != "..") {
+            error = "--out '" + outputPath + "' lies inside the folder being packed, '" + packedFolder +
+                    "': the next package of that folder would carry this one; write it elsewhere";
+            return false;
+        }
+    }
+    if (!force && fs::exists(fs::symlink_status(out, ec))) {
+        error = "--out '" + outputPath + "' exists already: give --force to replace it";
         return false;
     }
     return true;

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 namespace package {
@@ -60,20 +61,12 @@ bool GetParam(HCRYPTMSG msg, DWORD type, DWORD index, std::vector<BYTE>& value) 
     return CryptMsgGetParam(msg, type, index, value.data(), &size) && (value.resize(size), true);
 }
 
-bool HashFile(std::istream& file, const PeFacts& facts, const wchar_t* algorithmName, std::string& digest) {
+// Hashes what feed hands to the hash with the named BCrypt algorithm; the digest as hex.
+bool Digest(const wchar_t* algorithmName, const std::function<bool(BCRYPT_HASH_HANDLE)>& feed, std::string& digest) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     bool done = BCryptOpenAlgorithmProvider(&algorithm, algorithmName, nullptr, 0) >= 0 &&
-                BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) >= 0;
-    std::vector<char> buffer(kHashBufferSize);
-    for (const ByteRange& range : AuthenticodeRanges(facts)) {
-        for (uint64_t at = range.from; done && at < range.to;) {
-            size_t piece = range.to - at < buffer.size() ? static_cast<size_t>(range.to - at) : buffer.size();
-            done = ReadAt(file, at, buffer.data(), piece) &&
-                   BCryptHashData(hash, reinterpret_cast<PUCHAR>(buffer.data()), static_cast<ULONG>(piece), 0) >= 0;
-            at += piece;
-        }
-    }
+                BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) >= 0 && feed(hash);
     DWORD length = 0, got = 0;
     done = done && BCryptGetProperty(algorithm, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&length), sizeof(length),
                                      &got, 0) >= 0;
@@ -83,6 +76,57 @@ bool HashFile(std::istream& file, const PeFacts& facts, const wchar_t* algorithm
     if (hash != nullptr) BCryptDestroyHash(hash);
     if (algorithm != nullptr) BCryptCloseAlgorithmProvider(algorithm, 0);
     return done;
+}
+
+bool HashFile(std::istream& file, const PeFacts& facts, const wchar_t* algorithmName, std::string& digest) {
+    return Digest(algorithmName, [&](BCRYPT_HASH_HANDLE hash) {
+        std::vector<char> buffer(kHashBufferSize);
+        for (const ByteRange& range : AuthenticodeRanges(facts)) {
+            for (uint64_t at = range.from; at < range.to;) {
+                size_t piece = range.to - at < buffer.size() ? static_cast<size_t>(range.to - at) : buffer.size();
+                if (!ReadAt(file, at, buffer.data(), piece) ||
+                    BCryptHashData(hash, reinterpret_cast<PUCHAR>(buffer.data()), static_cast<ULONG>(piece), 0) < 0)
+                    return false;
+                at += piece;
+            }
+        }
+        return true;
+    }, digest);
+}
+
+// The signed attributes' messageDigest must be the digest of the signed
+// content's value (its octets without the SEQUENCE's tag and length), or the
+// content was changed under an unchanged signature. Windows' signature check
+// compares them too; Wine 8's does not, so it is done here for both.
+bool MessageDigestMatches(HCRYPTMSG msg, const std::vector<BYTE>& content) {
+    std::vector<BYTE> signerInfo;
+    if (!GetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, signerInfo) || content.size() < 2) return false;
+    const CMSG_SIGNER_INFO* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfo.data());
+    const char* oid = signer->HashAlgorithm.pszObjId;
+    const wchar_t* algorithmName = oid == nullptr                                  ? nullptr
+                                   : std::strcmp(oid, szOID_NIST_sha256) == 0       ? BCRYPT_SHA256_ALGORITHM
+                                   : std::strcmp(oid, szOID_OIWSEC_sha1) == 0       ? BCRYPT_SHA1_ALGORITHM
+                                                                                    : nullptr;
+    const size_t header = content[1] < 0x80 ? 2 : 2 + (content[1] & 0x7F);
+    std::string found;
+    if (algorithmName == nullptr || header > content.size() ||
+        !Digest(algorithmName, [&](BCRYPT_HASH_HANDLE hash) {
+            return BCryptHashData(hash, const_cast<PUCHAR>(content.data() + header),
+                                  static_cast<ULONG>(content.size() - header), 0) >= 0;
+        }, found))
+        return false;
+    for (DWORD i = 0; i < signer->AuthAttrs.cAttr; ++i) {
+        const CRYPT_ATTRIBUTE& attribute = signer->AuthAttrs.rgAttr[i];
+        if (std::strcmp(attribute.pszObjId, szOID_PKCS_9_MESSAGE_DIGEST) != 0 || attribute.cValue != 1) continue;
+        CRYPT_DATA_BLOB* stated = nullptr;
+        DWORD size = 0;
+        if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_OCTET_STRING, attribute.rgValue[0].pbData,
+                                 attribute.rgValue[0].cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &stated, &size))
+            return false;
+        std::unique_ptr<void, LocalFreer> owner(stated);
+        return Hex(stated->pbData, stated->cbData) == found;
+    }
+    return false;
 }
 
 }  // namespace
@@ -132,7 +176,8 @@ SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts) {
     // Checks the signed attributes' digest of the content and the signature
     // over them with the signer's key; the chain is not looked at.
     check.signerSignatureValid =
-        CryptMsgControl(msg.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, signer->pCertInfo) != FALSE;
+        CryptMsgControl(msg.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, signer->pCertInfo) != FALSE &&
+        MessageDigestMatches(msg.get(), content);
     check.state = SignatureCheck::State::Checked;
     return check;
 }

@@ -82,15 +82,18 @@ std::string BoundedName(const EntryRecord& record) {
     return std::string(record.name, length);
 }
 
-bool IsSafeEntryName(const std::wstring& name) {
-    if (name.empty() || name == L"." || name == L"..") return false;
+NameFault FindNameFault(const std::wstring& name, wchar_t* character) {
+    if (name.empty()) return NameFault::Empty;
+    if (name == L"." || name == L"..") return NameFault::DotName;
     for (wchar_t c : name) {
         if (c < 0x20 || c == L'\\' || c == L'/' || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' ||
-            c == L'>' || c == L'|')
-            return false;
+            c == L'>' || c == L'|') {
+            if (character != nullptr) *character = c;
+            return NameFault::ForbiddenCharacter;
+        }
     }
     // Windows strips trailing dots and blanks, so "..." or "a." would name another file.
-    if (name.back() == L'.' || name.back() == L' ') return false;
+    if (name.back() == L'.' || name.back() == L' ') return NameFault::TrailingDotOrBlank;
 
     // Device names address a device whatever the folder or extension: "NUL.txt" is NUL.
     std::wstring base = name.substr(0, name.find(L'.'));
@@ -98,12 +101,15 @@ bool IsSafeEntryName(const std::wstring& name) {
     for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
     static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
     for (const wchar_t* device : kDevices)
-        if (base == device) return false;
-    if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
-        base[3] >= L'0' && base[3] <= L'9')
-        return false;
-    return true;
+        if (base == device) return NameFault::DeviceName;
+    // Windows takes the superscript digits (as ANSI code pages hold them) for digits here too.
+    const bool digit = base.size() == 4 && ((base[3] >= L'0' && base[3] <= L'9') || base[3] == 0xB9 ||
+                                            base[3] == 0xB2 || base[3] == 0xB3);
+    if (digit && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0)) return NameFault::DeviceName;
+    return NameFault::None;
 }
+
+bool IsSafeEntryName(const std::wstring& name) { return FindNameFault(name) == NameFault::None; }
 
 bool EncodeEntryRecord(int32_t entryCount, uint64_t dataSize, const std::string& name, uint8_t* out) {
     if (out == nullptr || name.size() > kMaxNameLength || name.find('\0') != std::string::npos) return false;

@@ -51,6 +51,19 @@ bool ParseEntryRecord(const uint8_t* bytes, size_t size, EntryRecord& record, st
 // The name field of a record bounded to its 260 bytes.
 std::string BoundedName(const EntryRecord& record);
 
+// What keeps one name (of a file or folder) from naming exactly that file
+// inside a Windows folder. The release tool and the unpacker share this rule.
+enum class NameFault {
+    None,
+    Empty,
+    DotName,              // "." or ".."
+    ForbiddenCharacter,   // < > : " / \ | ? * or a control character
+    TrailingDotOrBlank,   // Windows strips it, so another file is named
+    DeviceName,           // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (also ¹²³), CONIN$, CONOUT$, with any extension
+};
+// The first fault of name; character receives the forbidden character.
+NameFault FindNameFault(const std::wstring& name, wchar_t* character = nullptr);
+
 // True when a (converted) entry name stays inside the unpack folder: not empty,
 // no path separator, no drive or stream colon, not "." or "..", no trailing dot
 // or blank that Windows would strip, and not a device name (CON, NUL, COM1, ...).
