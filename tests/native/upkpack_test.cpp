@@ -4,6 +4,7 @@
 #include "tools/package/Sha256.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -93,6 +94,17 @@ TEST(Upkpack, InspectAcceptsAFreshPackageAndPrintsItsLayout) {
         };
         for (const std::string& line : expected) EXPECT_NE(output.find(line + "\n"), std::string::npos) << line;
     }
+    // The same findings for a program, read back with the JSON library.
+    std::string output;
+    EXPECT_EQ(RunTool({"inspect", "--json", packed.path}, &output), kOk) << output;
+    const auto json = nlohmann::json::parse(output);
+    EXPECT_EQ(json["layout"]["trailer"]["offset"], packed.trailer);
+    EXPECT_EQ(json["entries"][1]["name"], "setup.ini");
+    EXPECT_EQ(json["entries"][0]["cabinet"]["files"][1], (nlohmann::json{{"name", "hostdata.txt"}, {"size", 33}}));
+    EXPECT_EQ(json["verdicts"][0], (nlohmann::json{{"kind", "unsigned"}, {"failing", false},
+                                                   {"message", "the file is unsigned: sign it before it ships "
+                                                               "(--require-signed refuses it)"}}));
+    EXPECT_EQ(RunTool({"inspect", "--require-signed", packed.path}, &output), kFailure) << output;
 }
 
 TEST(Upkpack, InspectRefusesTamperedOrCutPackages) {
@@ -160,6 +172,7 @@ TEST(Upkpack, InspectRefusesTamperedOrCutPackages) {
         EXPECT_EQ(RunTool({"inspect", packed.dir.Path("cut.exe")}, &output), kFailure) << output;
         EXPECT_NE(output.find(cut.says), std::string::npos) << output;
         EXPECT_EQ(output.find(" begins at "), std::string::npos) << output;
+        EXPECT_EQ(output.find("header offset:"), std::string::npos) << output;  // no number read from garbage
     }
 }
 
@@ -223,12 +236,24 @@ TEST(Upkpack, InspectFindsTheTrailerBeforeTheCertificateTable) {
 
 TEST(Upkpack, InspectRefusesFilesWithoutAPackage) {
     ScratchDir dir;
-    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    Bytes stub = FakeStub();
+    WriteBytes(dir.Path("stub.exe"), stub);
+    stub.resize(stub.size() + 600, 0x5A);
+    WriteBytes(dir.Path("garbage.exe"), stub);
     WriteBytes(dir.Path("text.txt"), Bytes(300, 'x'));
-    for (const char* name : {"stub.exe", "text.txt", "missing.exe"}) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"stub.exe", "no package: nothing is appended to this stub, whose image ends at 1536, where the file ends"},
+        {"garbage.exe", "the bytes there are not upkpack's trailer and point at no package"},
+        {"text.txt", "no DOS header"},
+        {"missing.exe", "No such file or directory"}};
+    for (const auto& [name, says] : cases) {
         SCOPED_TRACE(name);
         std::string output;
         EXPECT_EQ(RunTool({"inspect", dir.Path(name)}, &output), kFailure) << output;
+        EXPECT_NE(output.find(says), std::string::npos) << output;
+        EXPECT_EQ(RunTool({"inspect", "--json", dir.Path(name)}, &output), kFailure) << output;
+        EXPECT_NE(nlohmann::json::parse(output)["verdicts"][0]["message"].get<std::string>().find(says),
+                  std::string::npos);
     }
 }
 
