@@ -10,7 +10,11 @@ string(STRIP "${version_from_file}" version_from_file)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${UNPACK_VERSION_FILE}")
 
 # A cached value equal to the one last taken from the file (or from the product
-# version) was not set on its own, so it moves when its source moves.
+# version) was not set on its own, so it moves when its source moves. A build
+# folder from before the file holds the file's number without that record.
+if(NOT DEFINED UNPACK_PRODUCT_VERSION_FOLLOWED)
+  set(UNPACK_PRODUCT_VERSION_FOLLOWED "${version_from_file}" CACHE INTERNAL "")
+endif()
 if(NOT DEFINED UNPACK_PRODUCT_VERSION OR "${UNPACK_PRODUCT_VERSION}" STREQUAL "${UNPACK_PRODUCT_VERSION_FOLLOWED}")
   set(UNPACK_PRODUCT_VERSION "${version_from_file}" CACHE STRING
       "Product version of the package (four dotted numbers; from the file VERSION unless set)" FORCE)
