@@ -238,11 +238,13 @@ TEST(Upkpack, InspectRefusesFilesWithoutAPackage) {
     ScratchDir dir;
     Bytes stub = FakeStub();
     WriteBytes(dir.Path("stub.exe"), stub);
+    WriteBytes(dir.Path("cut.exe"), Bytes(stub.begin(), stub.begin() + 1000));
     stub.resize(stub.size() + 600, 0x5A);
     WriteBytes(dir.Path("garbage.exe"), stub);
     WriteBytes(dir.Path("text.txt"), Bytes(300, 'x'));
     const std::pair<const char*, const char*> cases[] = {
         {"stub.exe", "no package: nothing is appended to this stub, whose image ends at 1536, where the file ends"},
+        {"cut.exe", "cut short inside the stub's image, which ends at 1536 but the file at 1000; ask for the whole"},
         {"garbage.exe", "the bytes there are not upkpack's trailer and point at no package"},
         {"text.txt", "no DOS header"},
         {"missing.exe", "No such file or directory"}};

@@ -134,6 +134,10 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
     // ends where the image does.
     const uint64_t packageEnd = signedLength > 0 ? facts.securityOffset : length;
     result.noTrailer = packageEnd <= facts.imageEnd;
+    if (packageEnd < facts.imageEnd)
+        return Fail(result, "the file is cut short inside the stub's image, which ends at " + Number(facts.imageEnd) +
+                                " but the file" + (signedLength > 0 ? "'s signed part" : "") + " at " +
+                                Number(packageEnd) + "; ask for the whole file");
     if (result.noTrailer)
         return Fail(result, "no package: nothing is appended to this stub, whose image ends at " +
                                 Number(facts.imageEnd) + (signedLength > 0 ? ", where its certificate table begins"
