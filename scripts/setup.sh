@@ -5,7 +5,7 @@
 # shipped 32-bit build and for the x86-64 build that hosts without 32-bit
 # support test, the cabinet and signing tools, CMake, Ninja, GoogleTest, the
 # compilers for the host and the libraries upkpack builds with (CLI11, nlohmann-json, libgcab,
-# libmspack, libcrypto; found with pkg-config).
+# libmspack, libcrypto; found with pkg-config), and ccache (the reproducible-build test compiles the stub twice).
 # Idempotent: when everything is installed it only checks, in well under a second.
 # Runs as root (or through sudo).
 set -euo pipefail
@@ -16,7 +16,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   gcab osslsigncode openssl
   libcli11-dev nlohmann-json3-dev libgcab-dev libmspack-dev libssl-dev pkg-config
-  cmake ninja-build googletest g++ clang
+  cmake ninja-build googletest g++ clang ccache
 )
 
 as_root() {

@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/wait.h>
 
@@ -139,6 +140,17 @@ TEST(Signing, InspectChecksTheStubAgainstItsSignature) {
             0)
             << output;
         ASSERT_EQ(Sign(dir, dir.Path("P.exe"), dir.Path("S.exe"), hash), 0);
+        // What a third party compares: the digest inspect names for the unsigned
+        // file is the one the signature holds. --require-signed passes only the signed one.
+        auto inspect = [&](const char* name) {
+            EXPECT_EQ(RunTool({"inspect", "--json", "--require-signed", dir.Path(name)}, &output), name[0] == 'S' ? 0 : 1);
+            return nlohmann::json::parse(output);
+        };
+        const nlohmann::json unsignedJson = inspect("P.exe"), signedJson = inspect("S.exe");
+        EXPECT_EQ(unsignedJson["stub"]["build"], pe32Plus ? "rehearsal" : "release");
+        EXPECT_EQ(signedJson["digests"]["authenticode_sha256"], unsignedJson["digests"]["authenticode_sha256"]);
+        if (hash == std::string("sha256"))
+            EXPECT_EQ(signedJson["signature"]["signed_digest"], unsignedJson["digests"]["authenticode_sha256"]);
         const Bytes signedBytes = ReadBytes(dir.Path("S.exe"));
         for (const Change& change : changes) {
             SCOPED_TRACE(change.label);

@@ -4,6 +4,7 @@
 #include "tools/package/Sha256.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -93,6 +94,17 @@ TEST(Upkpack, InspectAcceptsAFreshPackageAndPrintsItsLayout) {
         };
         for (const std::string& line : expected) EXPECT_NE(output.find(line + "\n"), std::string::npos) << line;
     }
+    // The same findings for a program, read back with the JSON library.
+    std::string output;
+    EXPECT_EQ(RunTool({"inspect", "--json", packed.path}, &output), kOk) << output;
+    const auto json = nlohmann::json::parse(output);
+    EXPECT_EQ(json["layout"]["trailer"]["offset"], packed.trailer);
+    EXPECT_EQ(json["entries"][1]["name"], "setup.ini");
+    EXPECT_EQ(json["entries"][0]["cabinet"]["files"][1], (nlohmann::json{{"name", "hostdata.txt"}, {"size", 33}, {"not_expanded_as_named", nullptr}}));
+    EXPECT_EQ(json["verdicts"][0], (nlohmann::json{{"kind", "unsigned"}, {"failing", false},
+                                                   {"message", "the file is unsigned: sign it before it ships "
+                                                               "(--require-signed refuses it)"}}));
+    EXPECT_EQ(RunTool({"inspect", "--require-signed", packed.path}, &output), kFailure) << output;
 }
 
 TEST(Upkpack, InspectRefusesTamperedOrCutPackages) {
@@ -160,6 +172,7 @@ TEST(Upkpack, InspectRefusesTamperedOrCutPackages) {
         EXPECT_EQ(RunTool({"inspect", packed.dir.Path("cut.exe")}, &output), kFailure) << output;
         EXPECT_NE(output.find(cut.says), std::string::npos) << output;
         EXPECT_EQ(output.find(" begins at "), std::string::npos) << output;
+        EXPECT_EQ(output.find("header offset:"), std::string::npos) << output;  // no number read from garbage
     }
 }
 
@@ -223,12 +236,26 @@ TEST(Upkpack, InspectFindsTheTrailerBeforeTheCertificateTable) {
 
 TEST(Upkpack, InspectRefusesFilesWithoutAPackage) {
     ScratchDir dir;
-    WriteBytes(dir.Path("stub.exe"), FakeStub());
+    Bytes stub = FakeStub();
+    WriteBytes(dir.Path("stub.exe"), stub);
+    WriteBytes(dir.Path("cut.exe"), Bytes(stub.begin(), stub.begin() + 1000));
+    stub.resize(stub.size() + 600, 0x5A);
+    WriteBytes(dir.Path("garbage.exe"), stub);
     WriteBytes(dir.Path("text.txt"), Bytes(300, 'x'));
-    for (const char* name : {"stub.exe", "text.txt", "missing.exe"}) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"stub.exe", "no package: nothing is appended to this stub, whose image ends at 1536, where the file ends"},
+        {"cut.exe", "cut short inside the stub's image, which ends at 1536 but the file at 1000; ask for the whole"},
+        {"garbage.exe", "the bytes there are not upkpack's trailer and point at no package"},
+        {"text.txt", "no DOS header"},
+        {"missing.exe", "No such file or directory"}};
+    for (const auto& [name, says] : cases) {
         SCOPED_TRACE(name);
         std::string output;
         EXPECT_EQ(RunTool({"inspect", dir.Path(name)}, &output), kFailure) << output;
+        EXPECT_NE(output.find(says), std::string::npos) << output;
+        EXPECT_EQ(RunTool({"inspect", "--json", dir.Path(name)}, &output), kFailure) << output;
+        EXPECT_NE(nlohmann::json::parse(output)["verdicts"][0]["message"].get<std::string>().find(says),
+                  std::string::npos);
     }
 }
 
@@ -403,7 +430,7 @@ TEST(Upkpack, InspectSaysWhatPackWouldHaveRefused) {
                   std::string::npos)
             << output;
     }
-    // Another writer's cabinet whose names Windows cannot hold: each is named, and the first ends the run.
+    // Another writer's cabinet whose names Windows cannot hold: each is named, in the text and the JSON.
     ScratchDir dir;
     WriteBytes(dir.Path("stub.exe"), FakeStub());
     MakeCabinet(dir.Path("package1.cab"), {{"CON.txt", Bytes(3, 'c')}, {"x?y", Bytes(3, 'x')}}, false);
@@ -413,6 +440,10 @@ TEST(Upkpack, InspectSaysWhatPackWouldHaveRefused) {
     for (const std::string& says : {std::string("  x?y (3 bytes)\n                       not expanded as named: the name 'x?y' holds '?'"),
                                     "upkpack: " + o + ": entry 1 'package1.cab': its file 'CON.txt': the name 'CON.txt' is a device"})
         EXPECT_NE(output.find(says), std::string::npos) << output;
+    EXPECT_EQ(RunTool({"inspect", "--json", o}, &output), kFailure);
+    const auto json = nlohmann::json::parse(output.substr(0, output.rfind('}') + 1));
+    EXPECT_EQ(json["verdicts"][0]["kind"], "names") << output;
+    EXPECT_EQ(json["entries"][0]["cabinet"]["files"][0]["not_expanded_as_named"].get<std::string>().rfind("the name 'CON.txt'", 0), 0u);
 }
 
 TEST(Upkpack, UsageErrorsExitWith2) {

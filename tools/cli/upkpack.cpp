@@ -2,7 +2,7 @@
 // files, and reads the unpacker's log.
 //
 //   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... | FOLDER [--unchecked-for-tests]
-//   upkpack inspect Packaged.exe      (alias: verify)
+//   upkpack inspect Packaged.exe [--json] [--require-signed]   (alias: verify)
 //   upkpack extract Packaged.exe --out DIR [--no-verify]
 //   upkpack log unpack.log [--last | --text]
 //
@@ -21,7 +21,7 @@ const char kSummary[] =
     "upkpack: packs files behind UnPackFile.exe, checks and unpacks packaged files,\n"
     "and reads the unpacker's log.\n"
     "  upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... | FOLDER\n"
-    "  upkpack inspect FILE   (alias: verify)\n"
+    "  upkpack inspect FILE [--json] [--require-signed]   (alias: verify)\n"
     "  upkpack extract FILE --out DIR [--no-verify]\n"
     "  upkpack log UNPACK.LOG [--last | --text]\n"
     "  upkpack COMMAND --help   tells one command's options\n"

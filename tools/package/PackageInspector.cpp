@@ -131,6 +131,18 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
     result.hasTrailer = true;
     result.trailerOffset = trailerOffset;
     result.headerOffset = trailer.headerOffset;
+    // A stub that nothing was appended to: the file (or its signed part)
+    // ends where the image does.
+    const uint64_t packageEnd = signedLength > 0 ? facts.securityOffset : length;
+    result.noTrailer = packageEnd <= facts.imageEnd;
+    if (packageEnd < facts.imageEnd)
+        return Fail(result, "the file is cut short inside the stub's image, which ends at " + Number(facts.imageEnd) +
+                                " but the file" + (signedLength > 0 ? "'s signed part" : "") + " at " +
+                                Number(packageEnd) + "; ask for the whole file");
+    if (result.noTrailer)
+        return Fail(result, "no package: nothing is appended to this stub, whose image ends at " +
+                                Number(facts.imageEnd) + (signedLength > 0 ? ", where its certificate table begins"
+                                                                            : ", where the file ends"));
     Sha256::Digest storedDigest{};
     std::memcpy(storedDigest.data(), trailer.sha256, storedDigest.size());
 
@@ -141,7 +153,8 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
     // Bytes that are no trailer of ours mostly mean a file cut short or never
     // packaged; our trailer further ahead means bytes were added behind it.
     uint64_t movedTrailer = 0;
-    if (!hasDigest && FindEarlierTrailer(file, trailerOffset, movedTrailer))
+    result.noTrailer = !hasDigest && FindEarlierTrailer(file, trailerOffset, movedTrailer);
+    if (result.noTrailer)
         return Fail(result, Number(trailerOffset - movedTrailer) + " bytes were appended behind the trailer at " +
                                 Number(movedTrailer) + ", where the unpacker does not look for it; ask for the file " +
                                 "as it was made");
@@ -149,7 +162,17 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
         hasDigest ? ""
                   : " (no upkpack trailer where the unpacker looks: the file is cut short, so ask for the whole "
                     "file, or it was never packaged)";
-    if (trailer.headerOffset == 0) return Fail(result, "no package: the trailer's header offset is 0" + hint);
+    // Another writer's trailer (the unpacker reads only the header offset)
+    // must at least point into the appended bytes to be walked. Bytes that
+    // do not are named by what they are not: the number read from them would
+    // be garbage shown as a fact.
+    result.noTrailer = !hasDigest && (trailer.headerOffset == 0 || trailer.headerOffset < facts.imageEnd ||
+                                      trailer.headerOffset > trailerOffset || trailerEnd % kAlignment != 0);
+    if (result.noTrailer)
+        return Fail(result, "no package trailer where the unpacker looks: the bytes there are not upkpack's "
+                            "trailer and point at no package; the file is cut short, so ask for the whole file, or "
+                            "it was never packaged");
+    if (trailer.headerOffset == 0) return Fail(result, "no package: the trailer's header offset is 0");
     if (hasDigest) {
         if (trailer.formatVersion != kTrailerFormatVersion)
             return Fail(result, "unknown trailer format version " + Number(trailer.formatVersion));
@@ -157,19 +180,15 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
         for (uint8_t b : trailer.reserved)
             if (b != 0) return Fail(result, "the trailer's reserved bytes are not zero");
     }
-    if (trailerEnd % kAlignment != 0 && !hasDigest)
-        return Fail(result, "no upkpack trailer where the unpacker looks, and what lies there does not end at a "
-                            "multiple of 8 as a trailer does: the file is cut short, so ask for the whole file, or it "
-                            "was never packaged");
     if (trailerEnd % kAlignment != 0)
         return Fail(result, "the trailer ends at " + Number(trailerEnd) +
                                 ", not a multiple of 8: signing would put bytes between it and the certificate table");
     if (trailer.headerOffset < facts.imageEnd)
         return Fail(result, "the header offset " + Number(trailer.headerOffset) +
-                                " lies inside the image, which ends at " + Number(facts.imageEnd) + hint);
+                                " lies inside the image, which ends at " + Number(facts.imageEnd));
     if (trailer.headerOffset > trailerOffset)
         return Fail(result, "the header offset " + Number(trailer.headerOffset) + " lies behind the trailer at " +
-                                Number(trailerOffset) + hint);
+                                Number(trailerOffset));
     if (hasDigest && trailer.packageLength != trailerOffset - trailer.headerOffset)
         return Fail(result, "the trailer's package length " + Number(trailer.packageLength) + " differs from the " +
                                 Number(trailerOffset - trailer.headerOffset) +

@@ -5,6 +5,9 @@
 #pragma once
 
 #include "tools/cabinet/CabinetCheck.h"
+#include "tools/package/PeImage.h"
+#include "tools/package/VersionBlock.h"
+#include "tools/signature/Signature.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +46,8 @@ struct Inspection {
     bool hasTrailer = false;
     uint64_t trailerOffset = 0;
     uint64_t headerOffset = 0;
+    bool noTrailer = false;   // what lies where the trailer belongs is none: the fields above are what the
+                              // unpacker would read there, not facts to show
     std::vector<InspectedEntry> entries;
     bool hasFiller = false;
     uint64_t fillerOffset = 0;
@@ -83,5 +88,42 @@ std::string Upper(std::string text);
 std::string CheckEntryCabinets(const std::string& path, Inspection& result);
 
 inline bool InspectPackage(const std::string& path, Inspection& result) { return WalkPackage(path, result, nullptr); }
+
+// Which build of UnPackFile a stub is, from its optional header's magic and
+// its machine: releases ship the 32-bit build; the x86-64 build rehearses on
+// hosts that cannot run 32-bit code and must never be taken for a release.
+enum class StubBuild { Release32, Rehearsal64, Other };
+StubBuild BuildOf(const PeFacts& facts);
+
+// One conclusion of an inspection. A failing one makes inspect exit 1; the
+// others are notes. Kinds: "package" (the walk), "cabinet", "names" (a file
+// in a cabinet that Windows or expand.exe cannot hold under its name),
+// "signature", "unsigned", "build"; more may be added, none renamed.
+struct Verdict {
+    std::string kind;
+    bool failing = false;
+    std::string message;
+};
+
+// Everything inspect finds out about a file, once, as data: the text and the
+// JSON of `upkpack inspect` are two views of it.
+struct InspectReport {
+    std::string path;
+    Inspection layout;
+    bool packageSound = false;
+    bool hasStub = false;  // the PE headers were read: the fields below are set
+    PeFacts stub;
+    StubVersion version;
+    SignatureCheck signature;
+    std::string authenticodeSha256;  // the file's, signed or not; empty when it could not be read
+    std::vector<Verdict> verdicts;
+    bool Passed() const;
+};
+
+struct InspectOptions {
+    bool requireSigned = false;  // an unsigned file fails instead of being noted
+};
+
+InspectReport InspectFile(const std::string& path, const InspectOptions& options);
 
 }  // namespace package

@@ -79,6 +79,7 @@ bool ReadPeFacts(std::istream& file, uint64_t fileLength, PeFacts& facts, std::s
         return false;
     }
     facts.is64Bit = magic == kPe32PlusMagic;
+    facts.machine = ReadLE16(pe + kFileHeaderOffset);
     uint16_t sectionCount = ReadLE16(pe + kFileHeaderOffset + 2);
     uint16_t optionalHeaderSize = ReadLE16(pe + kFileHeaderOffset + 16);
     if (optionalHeaderSize < (facts.is64Bit ? kLeastOptionalHeader64 : kLeastOptionalHeader) ||

@@ -23,6 +23,7 @@ struct PeFacts {
     int32_t peOffset = 0;           // e_lfanew
     bool isPe = false;              // "PE\0\0" and the optional header magic 0x10B or 0x20B
     bool is64Bit = false;           // PE32+ (0x20B): an x86-64 build of the unpacker
+    uint16_t machine = 0;           // the file header's Machine: 0x14C i386, 0x8664 x86-64
     uint32_t securityOffset = 0;    // certificate table's file offset
     uint32_t securityLength = 0;    // its length, as stored
     uint64_t imageEnd = 0;          // end of the last section's raw data (at least the headers' end)

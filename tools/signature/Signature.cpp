@@ -1,11 +1,13 @@
 #include "tools/signature/Signature.h"
 
+#include "tools/package/Sha256.h"
 #include "unpack/layout/PackageParse.h"
 
 namespace package {
 namespace {
 
 constexpr uint16_t kPkcsSignedData = 2;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+constexpr size_t kHashBufferSize = 64 * 1024;
 
 bool Fail(SignatureCheck& check, const std::string& problem) {
     Malformed(check, problem);
@@ -31,10 +33,32 @@ SignatureCheck Malformed(SignatureCheck& check, const std::string& problem) {
 }
 
 std::vector<ByteRange> AuthenticodeRanges(const PeFacts& facts) {
+    if (facts.securityOffset == 0 || facts.securityLength == 0)
+        return {{0, facts.checksumOffset},
+                {facts.checksumOffset + 4, facts.securityEntryOffset},
+                {facts.securityEntryOffset + 8, facts.fileLength}};
     return {{0, facts.checksumOffset},
             {facts.checksumOffset + 4, facts.securityEntryOffset},
             {facts.securityEntryOffset + 8, facts.securityOffset},
             {static_cast<uint64_t>(facts.securityOffset) + facts.securityLength, facts.fileLength}};
+}
+
+std::string AuthenticodeSha256(std::istream& file, const PeFacts& facts) {
+    Sha256 sha;
+    std::vector<char> buffer(kHashBufferSize);
+    for (const ByteRange& range : AuthenticodeRanges(facts)) {
+        if (range.from > range.to || range.to > facts.fileLength) return "";
+        for (uint64_t at = range.from; at < range.to;) {
+            const size_t piece = range.to - at < buffer.size() ? static_cast<size_t>(range.to - at) : buffer.size();
+            if (!ReadAt(file, at, buffer.data(), piece)) return "";
+            sha.Update(buffer.data(), piece);
+            at += piece;
+        }
+    }
+    const bool isSigned = facts.securityOffset != 0 && facts.securityLength != 0;
+    const char padding[8] = {};
+    if (!isSigned && facts.fileLength % 8 != 0) sha.Update(padding, 8 - facts.fileLength % 8);
+    return Sha256::ToHex(sha.Finish());
 }
 
 bool ReadSignedData(std::istream& file, const PeFacts& facts, std::vector<uint8_t>& signedData,

@@ -36,12 +36,19 @@ struct SignatureCheck {
 // Authenticode does; check.state tells what was found.
 SignatureCheck CheckSignature(std::istream& file, const PeFacts& facts);
 
+// The file's Authenticode SHA-256, signed or not, as hex: what a signature of
+// it holds. For an unsigned file whose length is not a multiple of 8 it takes
+// the zero bytes that signing adds ahead of the table, as the signing tool
+// hashes them. Empty when the file cannot be read that far.
+std::string AuthenticodeSha256(std::istream& file, const PeFacts& facts);
+
 // What the cryptographic bindings share (Signature.cpp).
 struct ByteRange {
     uint64_t from = 0, to = 0;
 };
 // The parts of the file the Authenticode digest covers, in order: every byte
-// but the checksum, the security directory entry and the certificate table.
+// but the checksum, the security directory entry and the certificate table
+// (none in an unsigned file, whose last range runs to its end).
 std::vector<ByteRange> AuthenticodeRanges(const PeFacts& facts);
 // The PKCS#7 SignedData of the certificate table's first entry (a
 // WIN_CERTIFICATE). False when there is none to check: check is then None, or
