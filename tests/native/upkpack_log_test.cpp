@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <set>
 #include <sstream>
@@ -109,6 +110,12 @@ TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
                                              "2026-12-09 07:45:17");
     apart = apart + Refusal("301", kAnother, "2026-12-09 07:47:02");
     apart.push_back("[300]  [CUnPackFileApp::InitInstance] Close VYAU pid:293 (Last=18)");
+    const std::vector<std::string> earlierRefusal = Refusal("2412", "3.5.0.0 less than 3.5.0.0", "2026-12-08 22:10:05");
+    std::vector<std::string> outOfMemory(kUpgrade.begin(), kUpgrade.begin() + 9);
+    outOfMemory.push_back("[300]2026-12-09 01:40:46  [operator new] out of memory (Last=8)");
+    // A refusal whose message box held the run for 14 s before the fix-up ran.
+    std::vector<std::string> boxWaited = Refusal("77", "OS less than the boundary 6.1");
+    boxWaited = std::vector<std::string>{boxWaited[0]} + Retimed({boxWaited[1], boxWaited[2]}, "2026-12-10 09:00:14");
     struct Case {
         const char* label;
         Bytes file;
@@ -123,15 +130,63 @@ TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
          {"run 1: pid 300, 2026-12-09 01:40:45 to 01:40:47 (19 lines)", "  mode:      manual\n",
           "  installed: 3.5.0.0 (lower bound 2.4.0.0)\n",
           "  outcome:   upgraded (installer exit codes: expand.exe 0, VYAuto.exe -i 0, VYAuto.exe -r 0)\n",
-          "run 2: pid 2412", "  outcome:   refused: upgrade skip 3.6.2.1 less than 3.6.2.1\n",
+          "  package:   3.6.2.1 (not logged by an upgrade: installed as run 2 found it)\n", "run 2: pid 2412",
+          "  outcome:   refused: upgrade skip 3.6.2.1 less than 3.6.2.1\n",
+          "  mode:      auto, probably (not logged: the fix-up followed within a second",
           "2 runs in the log; the last, run 2 (pid 2412, 2026-12-10 09:00:00): refused\n"},
-         {}},
-        {"--last: a refusal, then an upgrade",
-         Utf16(Refusal("300", "3.6.2.1 less than 3.6.2.1") + kUpgrade),
+         {"disagree"}},
+        {"--last: logs joined newest first",
+         Utf16(Refusal("2412", "3.6.2.1 less than 3.6.2.1") + kUpgrade),
          {"--last"},
+         1,
+         {"run 1: pid 2412", "the last by time, run 1 (pid 2412, 2026-12-10 09:00:00): refused\n",
+          "note: the file's order and the runs' times disagree: run 2 (2026-12-09 01:40:45) follows run 1 "
+          "(2026-12-10 09:00:00)"},
+         {"run 2:"}},
+        {"the same log joined twice",
+         Utf16(kUpgrade) + Utf16(kUpgrade),
+         {},
          0,
-         {"run 2: pid 300", "upgraded"},
+         {"run 2: pid 300", "  repeats:   run 1 (the same lines, pid and times)", "note: 1 run appears twice"},
+         {"disagree"}},
+        {"--until and --outcome choose runs",
+         Utf16(kUpgrade + Refusal("2412", "3.6.2.1 less than 3.6.2.1")),
+         {"--until", "2026-12-09", "--outcome", "refused,upgraded"},
+         0,
+         {"2 runs in the log, 1 of them chosen", "the last, run 1 (pid 300"},
+         {"run 2:"}},
+        {"--since and --outcome: none chosen",
+         Utf16(kUpgrade),
+         {"--since", "2026-12-09", "--outcome", "refused"},
+         1,
+         {"1 run in the log, none of them chosen"},
          {"run 1:"}},
+        {"a refusal whose box waited",
+         Utf16(boxWaited),
+         {},
+         1,
+         {"  mode:      manual (not logged: its message box held the run 14 s before the fix-up)"},
+         {}},
+        {"out of memory",
+         Utf16(outOfMemory),
+         {},
+         1,
+         {"  outcome:   ended by the C++ library's failure (exit code 3): \"[operator new] out of memory\"",
+          "ran out of memory after \"1 file extracted\"", "the host's programs it stopped were not started",
+          "run 1 (pid 300, 2026-12-09 01:40:45): ended by the C++ library's failure"},
+         {"passed over", "none in the log"}},
+        {"a UTF-8 copy of an odd length, the unpacker's lines appended",
+         Utf8(earlierRefusal) + Utf16(kUpgrade),
+         {},
+         0,
+         {"run 2: pid 300", "upgraded (", "note: the file mixes encodings: UTF-8, then UTF-16LE"},
+         {"passed over", "is UTF-8"}},
+        {"the same with its mark",
+         Bytes{0xEF, 0xBB, 0xBF} + Utf8(earlierRefusal) + Utf16(kUpgrade),
+         {},
+         0,
+         {"upgraded (", "mixes encodings: UTF-8, then UTF-16LE", "byte-order mark"},
+         {"passed over", "big-endian"}},
         {"a second copy interleaved",
          Utf16(interleaved),
          {},
