@@ -239,6 +239,53 @@ TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
     }
 }
 
+// Several logs in one call, one of them on standard input: each file's report,
+// the summary, the exit code; and the same runs as JSON Lines, read back.
+TEST(UpkpackLog, SumsUpSeveralLogsAndWritesJsonLines) {
+    ScratchDir dir;
+    const std::string upgraded = dir.Path("upgraded.log"), refused = dir.Path("refused.log"), empty = dir.Path("c.txt");
+    WriteBytes(upgraded, Utf16(kUpgrade));
+    WriteBytes(refused, Utf16(Refusal("2412", "3.6.2.1 less than 3.6.2.1") + Refusal("2413", "expand err1")));
+    WriteBytes(empty, {});
+    const struct {
+        std::vector<std::string> arguments;
+        int expected;
+        std::vector<std::string> says;
+    } cases[] = {
+        {{upgraded, "-"},
+         1,
+         {"==> " + upgraded + " <==\nrun 1: pid 300", "==> - <==\nrun 1: pid 2412",
+          "summary of 2 files\n  runs:      3 (1 upgraded, 2 refused, 0 ended by",
+          "  refused:   1  upgrade skip <package> less than <installed>\n"
+          "             1  upgrade skip expand err<code>\n",
+          "  decided:   upgraded in 1 of 2 logs\n             -: refused\n"}},
+        {{upgraded, upgraded}, 0, {"  decided:   upgraded in 2 of 2 logs\n"}},
+        {{upgraded, empty}, 2, {"  no log:    " + empty + ": the file is empty\n"}},
+    };
+    for (const auto& c : cases) {
+        std::string output;
+        EXPECT_EQ(RunTool(std::vector<std::string>{"log"} + c.arguments, &output, 0, refused), c.expected) << output;
+        for (const std::string& text : c.says) EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
+    }
+
+    std::string output;
+    EXPECT_EQ(RunTool({"log", "--json", upgraded, refused}, &output), 1) << output;
+    std::vector<nlohmann::json> records;
+    for (const std::string& line : Lines(output)) records.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(records.size(), 3u) << output;
+    EXPECT_EQ(records[0]["file"], upgraded);
+    EXPECT_EQ(records[0]["outcome"], "upgraded");
+    EXPECT_EQ(records[0]["installer_exit_codes"], nlohmann::json({0, 0, 0, 0}));
+    EXPECT_EQ(records[0]["mode"], "manual");
+    EXPECT_TRUE(records[0]["package"].is_null());
+    EXPECT_EQ(records[1]["refusal"], "not-newer");
+    EXPECT_EQ(records[1]["package"], "3.6.2.1");
+    EXPECT_EQ(records[2]["refusal"], "expand-failed");
+    EXPECT_EQ(records[2]["start"], "2026-12-10 09:00:00");
+    EXPECT_EQ(records[2]["mode"], "auto");
+    EXPECT_FALSE(records[2]["mode_logged"]);
+}
+
 // Every refusal is explained in the words of the README's refusal table.
 TEST(UpkpackLog, ExplainsEachRefusalInTheReadmesWords) {
     std::string readme;

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,13 +32,15 @@ const char kLogFooter[] =
     "refused runs by the refusal table's rows, each file whose deciding run did not upgrade, and\n"
     "the files that hold no log. The run that decides a file is its latest by time (by place in\n"
     "the file for equal times), not a second copy refused while it was going.\n"
-    "--json: one object per run, one a line (JSON Lines; its fields are in the README), notes\n"
-    "about the files on standard error, no summary.\n"
+    "--json: one object per run, one a line (JSON Lines, described in the README: file, run, pid,\n"
+    "start, end, lines, steps, mode, mode_logged, installed, bound, package, package_logged, os,\n"
+    "outcome, refusal, refusal_line, library_failure, installer_exit_codes, cause, repeats, notes);\n"
+    "notes about the files on standard error, no summary. With --last, the deciding run only.\n"
     "--since and --until take dates (YYYY-MM-DD, inclusive) and choose the runs that started on\n"
     "those days (a run without a time is not chosen); --outcome chooses by outcome (repeat it or\n"
     "separate with commas). Only chosen runs are shown, summed up and decided among.\n"
     "Exit code: 0 when every file's deciding run upgraded, 1 otherwise (also when a file has no\n"
-    "chosen run), 2 when a file is not a log it can read (\"not a log it can read: why\").";
+    "chosen run), 2 when a file is not a log it can read (\"not a log it can read: why\").\n";
 
 int UsageIn(const std::string& message) { return UsageError("log: " + message); }
 

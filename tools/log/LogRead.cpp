@@ -339,9 +339,9 @@ void TellFleet(std::ostream& out, const std::vector<FileTally>& files) {
         if (tally.decided && tally.verdict == "upgraded") ++upgraded;
     }
     out << "summary of " << Plural(static_cast<long long>(files.size()), "file") << "\n";
-    out << "  runs:      " << sum.runs << ": " << sum.upgraded << " upgraded, " << sum.refused << " refused, "
-        << sum.failed << " ended by the C++ library's failure, " << sum.none << " with no outcome";
-    if (sum.twice > 0) out << " (" << sum.twice << " more that a file holds twice not counted)";
+    out << "  runs:      " << sum.runs << " (" << sum.upgraded << " upgraded, " << sum.refused << " refused, "
+        << sum.failed << " ended by the C++ library's failure, " << sum.none << " with no outcome)";
+    if (sum.twice > 0) out << "; " << sum.twice << " more that a file holds twice are not counted";
     out << "\n";
     const char* label = "  refused:   ";
     for (size_t row = 0; row < kRefusalRows; ++row) {

@@ -84,10 +84,14 @@ void ApplyDriverLine(Run& run, const std::string& message, int64_t seconds) {
 
 // FNV-1a, over every field of the line.
 void Fingerprint(uint64_t& hash, const LogLine& line) {
-    const std::string fields[] = {std::to_string(line.pid), line.time, line.caller, line.message,
-                                  line.complete ? "1" : "0"};
-    for (const std::string& field : fields)
-        for (char c : field + '\n') hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    auto add = [&hash](const char* bytes, size_t length) {
+        for (size_t i = 0; i < length; ++i) hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ULL;
+        hash = (hash ^ 0xFFu) * 1099511628211ULL;  // a byte no UTF-8 text holds, between fields
+    };
+    const long long numbers[] = {line.pid, line.seconds, line.complete ? 1 : 0};
+    add(reinterpret_cast<const char*>(numbers), sizeof(numbers));
+    add(line.caller.data(), line.caller.size());
+    add(line.message.data(), line.message.size());
 }
 
 void ApplyLine(Run& run, const LogLine& line) {
