@@ -265,7 +265,8 @@ TEST(UpkpackLog, SumsUpSeveralLogsAndWritesJsonLines) {
     for (const auto& c : cases) {
         std::string output;
         EXPECT_EQ(RunTool(std::vector<std::string>{"log"} + c.arguments, &output, 0, refused), c.expected) << output;
-        for (const std::string& text : c.says) EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
+        for (const std::string& text : c.says)
+            EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
     }
 
     std::string output;

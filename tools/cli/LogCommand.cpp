@@ -42,34 +42,33 @@ const char kLogFooter[] =
     "Exit code: 0 when every file's deciding run upgraded, 1 otherwise (also when a file has no\n"
     "chosen run), 2 when a file is not a log it can read (\"not a log it can read: why\").\n";
 
-int UsageIn(const std::string& message) { return UsageError("log: " + message); }
-
-bool MakeFilter(const LogOptions& options, unpacklog::RunFilter& filter, int& code) {
+// The runs the options choose; an error when an option cannot be read.
+std::string MakeFilter(const LogOptions& options, unpacklog::RunFilter& filter) {
     int64_t day = 0;
     if (!options.since.empty()) {
-        if (!unpacklog::ParseDay(options.since, day)) return code = UsageIn("--since takes a date YYYY-MM-DD, not '" + options.since + "'"), false;
+        if (!unpacklog::ParseDay(options.since, day))
+            return "--since takes a date YYYY-MM-DD, not '" + options.since + "'";
         filter.since = day;
     }
     if (!options.until.empty()) {
-        if (!unpacklog::ParseDay(options.until, day)) return code = UsageIn("--until takes a date YYYY-MM-DD, not '" + options.until + "'"), false;
+        if (!unpacklog::ParseDay(options.until, day))
+            return "--until takes a date YYYY-MM-DD, not '" + options.until + "'";
         filter.until = day + 24 * 60 * 60;  // the whole of the last day
     }
     if (filter.since >= 0 && filter.until >= 0 && filter.since >= filter.until)
-        return code = UsageIn("--since " + options.since + " is after --until " + options.until), false;
-    if (!options.outcomes.empty()) {
-        filter.upgraded = filter.refused = filter.failed = filter.none = false;
-        for (const std::string& outcome : options.outcomes) {
-            bool* chosen = outcome == "upgraded" ? &filter.upgraded
-                           : outcome == "refused" ? &filter.refused
-                           : outcome == "failed"  ? &filter.failed
-                           : outcome == "none"    ? &filter.none
-                                                  : nullptr;
-            if (chosen == nullptr)
-                return code = UsageIn("--outcome is upgraded, refused, failed or none, not '" + outcome + "'"), false;
-            *chosen = true;
-        }
+        return "--since " + options.since + " is after --until " + options.until;
+    if (options.outcomes.empty()) return std::string();
+    filter.upgraded = filter.refused = filter.failed = filter.none = false;
+    for (const std::string& outcome : options.outcomes) {
+        bool* chosen = outcome == "upgraded" ? &filter.upgraded
+                       : outcome == "refused" ? &filter.refused
+                       : outcome == "failed"  ? &filter.failed
+                       : outcome == "none"    ? &filter.none
+                                              : nullptr;
+        if (chosen == nullptr) return "--outcome is upgraded, refused, failed or none, not '" + outcome + "'";
+        *chosen = true;
     }
-    return true;
+    return std::string();
 }
 
 int Log(const LogOptions& options) {
@@ -78,13 +77,15 @@ int Log(const LogOptions& options) {
                    : options.text ? unpacklog::LogMode::Text
                                   : unpacklog::LogMode::Runs;
     reading.json = options.json;
-    int code = unpacklog::kUpgraded;
-    if (!MakeFilter(options, reading.filter, code)) return code;
+    const std::string wrong = MakeFilter(options, reading.filter);
+    if (!wrong.empty()) return UsageError("log: " + wrong);
     size_t standardInputs = 0;
     for (const std::string& path : options.paths) standardInputs += path == "-" ? 1 : 0;
-    if (standardInputs > 1) return UsageIn("standard input ('-') can be read once");
+    if (standardInputs > 1) return UsageError("log: standard input ('-') can be read once");
 
+    int code = unpacklog::kUpgraded;
     const bool several = options.paths.size() > 1;
+    reading.nameInNotes = several || options.json;
     const bool headed = several && !options.json && !options.text;
     std::vector<unpacklog::FileTally> tallies;
     for (const std::string& path : options.paths) {

@@ -48,7 +48,8 @@ bool ParseDay(const std::string& text, int64_t& seconds) {
     // The shape of a time stamp's date, and a day that month has.
     if (!ParseTime(text + " 00:00:00", 0, seconds) || text.size() != 10) return false;
     static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const long long year = LeadingNumber(text), month = LeadingNumber(text.substr(5)), day = LeadingNumber(text.substr(8));
+    const long long year = LeadingNumber(text), month = LeadingNumber(text.substr(5));
+    const long long day = LeadingNumber(text.substr(8));
     const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
     return day <= (month == 2 && !leap ? 28 : kDays[month - 1]);
 }

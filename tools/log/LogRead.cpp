@@ -55,6 +55,7 @@ public:
         Settle(true);
         if (options_.mode == LogMode::LastRun && decided_) Tell(decisive_, decisiveRepeat_);
         tally.decided = decided_;
+        tally.decidedUpgraded = Upgraded();
         tally.verdict = decided_ ? Verdict(decisive_) : std::string();
         tally.twice = twice_;
     }
@@ -286,7 +287,7 @@ int ReadLog(std::istream& in, const LogOptions& options, std::ostream& out, std:
 
     const bool aside = mode == LogMode::Text || options.json;
     std::ostream& said = aside ? notes : out;
-    const std::string prefix = options.json ? options.file + ": " : "";
+    const std::string prefix = aside && options.nameInNotes ? options.file + ": " : "";
     if (mode != LogMode::Text && !options.json) report.TellSummary(out);
     if (mode != LogMode::Text) report.TellNotes(said, prefix);
     if (lines.stretches.size() > 1) {
@@ -336,7 +337,7 @@ void TellFleet(std::ostream& out, const std::vector<FileTally>& files) {
         sum.runs += tally.runs, sum.upgraded += tally.upgraded, sum.refused += tally.refused;
         sum.failed += tally.failed, sum.none += tally.none, sum.twice += tally.twice;
         for (size_t row = 0; row < kRefusalRows; ++row) sum.byRefusal[row] += tally.byRefusal[row];
-        if (tally.decided && tally.verdict == "upgraded") ++upgraded;
+        if (tally.decidedUpgraded) ++upgraded;
     }
     out << "summary of " << Plural(static_cast<long long>(files.size()), "file") << "\n";
     out << "  runs:      " << sum.runs << " (" << sum.upgraded << " upgraded, " << sum.refused << " refused, "
@@ -351,7 +352,7 @@ void TellFleet(std::ostream& out, const std::vector<FileTally>& files) {
     }
     out << "  decided:   upgraded in " << upgraded << " of " << Plural(static_cast<long long>(logs), "log") << "\n";
     for (const FileTally& file : files)
-        if (file.error.empty() && !(file.tally.decided && file.tally.verdict == "upgraded"))
+        if (file.error.empty() && !file.tally.decidedUpgraded)
             out << "             " << file.file << ": "
                 << (file.tally.decided ? file.tally.verdict : std::string("no run chosen")) << "\n";
     label = "  no log:    ";

@@ -42,7 +42,8 @@ struct LogOptions {
     LogMode mode = LogMode::Runs;
     bool json = false;   // one JSON object per run, one a line, instead of the text
     RunFilter filter;
-    std::string file;    // the file's name in JSON records and notes
+    std::string file;    // the file's name in JSON records
+    bool nameInNotes = false;  // notes written aside begin with the file's name
 };
 
 // The rows of the refusal table, and one more for a refusal whose line is missing.
@@ -55,6 +56,7 @@ struct LogTally {
     size_t byRefusal[kRefusalRows] = {};
     size_t twice = 0;          // runs the file holds more than once
     bool decided = false;      // a chosen run decided
+    bool decidedUpgraded = false;  // and it upgraded
     std::string verdict;       // how it ended, in the summary's words
 };
 

@@ -133,7 +133,10 @@ void AddOutcome(RunFacts& facts) {
         fields.push_back({"meaning:", kMeaning[run.refusal], true});
         // After a refusal the fix-up writes "autoinstaller prepare to exit"; in
         // manual mode it runs only once the refusal's message box is closed.
-        if (!run.ended)
+        if (!run.libraryFailure.empty())
+            fields.push_back({"ended:", "by the C++ library's failure (exit code 3) before its last line: \"" +
+                                            Shown(run.libraryFailure) + "\"", false, true});
+        else if (!run.ended)
             fields.push_back({"ended:",
                               "without its last line (\"autoinstaller prepare to exit\"): the unpacker was ended "
                               "before it finished, such as killed while its message box waited in manual mode, or "

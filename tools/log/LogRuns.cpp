@@ -34,8 +34,9 @@ bool Upgraded(const Run& run) {
 
 Outcome OutcomeOf(const Run& run) {
     if (Upgraded(run)) return Outcome::Upgraded;
-    if (!run.libraryFailure.empty()) return Outcome::Failed;
-    return run.refusal != kNoRefusal || run.fixedUp ? Outcome::Refused : Outcome::None;
+    // A refusal decided the run even when the library failed during the fix-up after it.
+    if (run.refusal != kNoRefusal || run.fixedUp) return Outcome::Refused;
+    return run.libraryFailure.empty() ? Outcome::None : Outcome::Failed;
 }
 
 namespace {

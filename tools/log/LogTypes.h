@@ -37,7 +37,6 @@ constexpr size_t kMaxOpenRuns = 64;
 // have had the unpacker's own lines appended to it later.
 
 enum class Encoding { Utf16Le, Utf16Be, Utf8 };
-constexpr int kEncodingCount = 3;
 
 class LogText {
 public:
