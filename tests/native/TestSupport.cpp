@@ -154,10 +154,10 @@ static std::string Quote(const std::string& text) {
     return quoted + "'";
 }
 
-int RunTool(const std::vector<std::string>& arguments, std::string* output, int timeLimit) {
+int RunTool(const std::vector<std::string>& arguments, std::string* output, int timeLimit, const std::string& input) {
     std::string command = (timeLimit > 0 ? "timeout " + std::to_string(timeLimit) + " " : "") + Quote(UPKPACK_EXE);
     for (const std::string& argument : arguments) command += " " + Quote(argument);
-    command += " 2>&1";
+    command += (input.empty() ? "" : " < " + Quote(input)) + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
     std::string text;

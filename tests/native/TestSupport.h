@@ -61,7 +61,9 @@ Bytes MakeCabinet(const std::string& cabinetPath, const std::vector<CabinetInput
 
 // Runs the upkpack tool with the arguments (each quoted for the shell) and
 // returns its exit code; stdout and stderr go to output. With a time limit,
-// a run still going after that many seconds is ended and returns 124.
-int RunTool(const std::vector<std::string>& arguments, std::string* output = nullptr, int timeLimit = 0);
+// a run still going after that many seconds is ended and returns 124. With
+// an input, that file is its standard input.
+int RunTool(const std::vector<std::string>& arguments, std::string* output = nullptr, int timeLimit = 0,
+            const std::string& input = "");
 
 }  // namespace testsupport

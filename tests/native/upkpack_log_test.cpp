@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <set>
 #include <sstream>
@@ -109,6 +110,12 @@ TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
                                              "2026-12-09 07:45:17");
     apart = apart + Refusal("301", kAnother, "2026-12-09 07:47:02");
     apart.push_back("[300]  [CUnPackFileApp::InitInstance] Close VYAU pid:293 (Last=18)");
+    const std::vector<std::string> earlierRefusal = Refusal("2412", "3.5.0.0 less than 3.5.0.0", "2026-12-08 22:10:05");
+    std::vector<std::string> outOfMemory(kUpgrade.begin(), kUpgrade.begin() + 9);
+    outOfMemory.push_back("[300]2026-12-09 01:40:46  [operator new] out of memory (Last=8)");
+    // A refusal whose message box held the run for 14 s before the fix-up ran.
+    std::vector<std::string> boxWaited = Refusal("77", "OS less than the boundary 6.1");
+    boxWaited = std::vector<std::string>{boxWaited[0]} + Retimed({boxWaited[1], boxWaited[2]}, "2026-12-10 09:00:14");
     struct Case {
         const char* label;
         Bytes file;
@@ -123,15 +130,63 @@ TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
          {"run 1: pid 300, 2026-12-09 01:40:45 to 01:40:47 (19 lines)", "  mode:      manual\n",
           "  installed: 3.5.0.0 (lower bound 2.4.0.0)\n",
           "  outcome:   upgraded (installer exit codes: expand.exe 0, VYAuto.exe -i 0, VYAuto.exe -r 0)\n",
-          "run 2: pid 2412", "  outcome:   refused: upgrade skip 3.6.2.1 less than 3.6.2.1\n",
+          "  package:   3.6.2.1 (not logged by an upgrade: installed as run 2 found it)\n", "run 2: pid 2412",
+          "  outcome:   refused: upgrade skip 3.6.2.1 less than 3.6.2.1\n",
+          "  mode:      auto, probably (not logged: the fix-up followed within a second",
           "2 runs in the log; the last, run 2 (pid 2412, 2026-12-10 09:00:00): refused\n"},
-         {}},
-        {"--last: a refusal, then an upgrade",
-         Utf16(Refusal("300", "3.6.2.1 less than 3.6.2.1") + kUpgrade),
+         {"disagree"}},
+        {"--last: logs joined newest first",
+         Utf16(Refusal("2412", "3.6.2.1 less than 3.6.2.1") + kUpgrade),
          {"--last"},
+         1,
+         {"run 1: pid 2412", "the last by time, run 1 (pid 2412, 2026-12-10 09:00:00): refused\n",
+          "note: the file's order and the runs' times disagree: run 2 (2026-12-09 01:40:45) follows run 1 "
+          "(2026-12-10 09:00:00)"},
+         {"run 2:"}},
+        {"the same log joined twice",
+         Utf16(kUpgrade) + Utf16(kUpgrade),
+         {},
          0,
-         {"run 2: pid 300", "upgraded"},
+         {"run 2: pid 300", "  repeats:   run 1 (the same lines, pid and times)", "note: 1 run appears twice"},
+         {"disagree"}},
+        {"--until and --outcome choose runs",
+         Utf16(kUpgrade + Refusal("2412", "3.6.2.1 less than 3.6.2.1")),
+         {"--until", "2026-12-09", "--outcome", "refused,upgraded"},
+         0,
+         {"2 runs in the log, 1 of them chosen", "the last, run 1 (pid 300"},
+         {"run 2:"}},
+        {"--since and --outcome: none chosen",
+         Utf16(kUpgrade),
+         {"--since", "2026-12-09", "--outcome", "refused"},
+         1,
+         {"1 run in the log, none of them chosen"},
          {"run 1:"}},
+        {"a refusal whose box waited",
+         Utf16(boxWaited),
+         {},
+         1,
+         {"  mode:      manual (not logged: its message box held the run 14 s before the fix-up)"},
+         {}},
+        {"out of memory",
+         Utf16(outOfMemory),
+         {},
+         1,
+         {"  outcome:   ended by the C++ library's failure (exit code 3): \"[operator new] out of memory\"",
+          "ran out of memory after \"1 file extracted\"", "the host's programs it stopped were not started",
+          "run 1 (pid 300, 2026-12-09 01:40:45): ended by the C++ library's failure"},
+         {"passed over", "none in the log"}},
+        {"a UTF-8 copy of an odd length, the unpacker's lines appended",
+         Utf8(earlierRefusal) + Utf16(kUpgrade),
+         {},
+         0,
+         {"run 2: pid 300", "upgraded (", "note: the file mixes encodings: UTF-8, then UTF-16LE"},
+         {"passed over", "is UTF-8"}},
+        {"the same with its mark",
+         Bytes{0xEF, 0xBB, 0xBF} + Utf8(earlierRefusal) + Utf16(kUpgrade),
+         {},
+         0,
+         {"upgraded (", "mixes encodings: UTF-8, then UTF-16LE", "byte-order mark"},
+         {"passed over", "big-endian"}},
         {"a second copy interleaved",
          Utf16(interleaved),
          {},
@@ -182,6 +237,54 @@ TEST(UpkpackLog, TellsEachRunAndItsOutcomeFromWholeAndDamagedLogs) {
             EXPECT_EQ(output.find("--help"), std::string::npos) << output;
         }
     }
+}
+
+// Several logs in one call, one of them on standard input: each file's report,
+// the summary, the exit code; and the same runs as JSON Lines, read back.
+TEST(UpkpackLog, SumsUpSeveralLogsAndWritesJsonLines) {
+    ScratchDir dir;
+    const std::string upgraded = dir.Path("upgraded.log"), refused = dir.Path("refused.log"), empty = dir.Path("c.txt");
+    WriteBytes(upgraded, Utf16(kUpgrade));
+    WriteBytes(refused, Utf16(Refusal("2412", "3.6.2.1 less than 3.6.2.1") + Refusal("2413", "expand err1")));
+    WriteBytes(empty, {});
+    const struct {
+        std::vector<std::string> arguments;
+        int expected;
+        std::vector<std::string> says;
+    } cases[] = {
+        {{upgraded, "-"},
+         1,
+         {"==> " + upgraded + " <==\nrun 1: pid 300", "==> - <==\nrun 1: pid 2412",
+          "summary of 2 files\n  runs:      3 (1 upgraded, 2 refused, 0 ended by",
+          "  refused:   1  upgrade skip <package> less than <installed>\n"
+          "             1  upgrade skip expand err<code>\n",
+          "  decided:   upgraded in 1 of 2 logs\n             -: refused\n"}},
+        {{upgraded, upgraded}, 0, {"  decided:   upgraded in 2 of 2 logs\n"}},
+        {{upgraded, empty}, 2, {"  no log:    " + empty + ": the file is empty\n"}},
+    };
+    for (const auto& c : cases) {
+        std::string output;
+        EXPECT_EQ(RunTool(std::vector<std::string>{"log"} + c.arguments, &output, 0, refused), c.expected) << output;
+        for (const std::string& text : c.says)
+            EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
+    }
+
+    std::string output;
+    EXPECT_EQ(RunTool({"log", "--json", upgraded, refused}, &output), 1) << output;
+    std::vector<nlohmann::json> records;
+    for (const std::string& line : Lines(output)) records.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(records.size(), 3u) << output;
+    EXPECT_EQ(records[0]["file"], upgraded);
+    EXPECT_EQ(records[0]["outcome"], "upgraded");
+    EXPECT_EQ(records[0]["installer_exit_codes"], nlohmann::json({0, 0, 0, 0}));
+    EXPECT_EQ(records[0]["mode"], "manual");
+    EXPECT_TRUE(records[0]["package"].is_null());
+    EXPECT_EQ(records[1]["refusal"], "not-newer");
+    EXPECT_EQ(records[1]["package"], "3.6.2.1");
+    EXPECT_EQ(records[2]["refusal"], "expand-failed");
+    EXPECT_EQ(records[2]["start"], "2026-12-10 09:00:00");
+    EXPECT_EQ(records[2]["mode"], "auto");
+    EXPECT_FALSE(records[2]["mode_logged"]);
 }
 
 // Every refusal is explained in the words of the README's refusal table.

@@ -463,6 +463,9 @@ TEST(Upkpack, UsageErrorsExitWith2) {
         {"extract", "a.exe", "b.exe", "--out", "dir"},
         {"log"},
         {"log", "unpack.log", "--last", "--text"},
+        {"log", "unpack.log", "--since", "2026-02-30"},
+        {"log", "unpack.log", "--outcome", "upgraded,lost"},
+        {"log", "-", "-"},
     };
     for (const auto& arguments : cases) {
         std::string output;

@@ -4,7 +4,7 @@
 //   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... | FOLDER [--unchecked-for-tests]
 //   upkpack inspect Packaged.exe [--json] [--require-signed]   (alias: verify)
 //   upkpack extract Packaged.exe --out DIR [--no-verify]
-//   upkpack log unpack.log [--last | --text]
+//   upkpack log unpack.log... [--last] [--json] [--since DAY] [--until DAY] [--outcome WHICH] | --text
 //
 // Exit codes: 0 success, 1 failure, 2 usage error; for log, 2 also means a
 // file that is not a readable log, told apart by its message.
@@ -23,14 +23,15 @@ const char kSummary[] =
     "  upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... | FOLDER\n"
     "  upkpack inspect FILE [--json] [--require-signed]   (alias: verify)\n"
     "  upkpack extract FILE --out DIR [--no-verify]\n"
-    "  upkpack log UNPACK.LOG [--last | --text]\n"
+    "  upkpack log UNPACK.LOG... [--last] [--json] [--since|--until YYYY-MM-DD] [--outcome O]\n"
+    "  upkpack log UNPACK.LOG... --text\n"
     "  upkpack COMMAND --help   tells one command's options\n"
     "  upkpack --version        the tool's version (the product version it was built with)";
 
 const char kExitCodes[] =
     "exit codes: 0 success, 1 failure, 2 usage error (\"... see upkpack --help\")\n"
-    "  log: 0 the run that decided last upgraded, 1 it refused, failed or shows no outcome,\n"
-    "       2 not a log it can read (\"... not a log it can read: why\")";
+    "  log: 0 every file's deciding run upgraded, 1 one refused, failed or shows no outcome,\n"
+    "       2 a file is not a log it can read (\"... not a log it can read: why\")";
 
 }  // namespace
 

@@ -3,6 +3,8 @@
 // is not a log it can read.
 #include "tools/log/LogTypes.h"
 
+#include <algorithm>
+
 namespace unpacklog {
 namespace {
 
@@ -12,6 +14,7 @@ const char kFormat[] = "[pid]YYYY-MM-DD HH:MM:SS  [Class::Method] message (Last=
 
 bool LogText::Next(std::string& line) {
     if (!detected_) Detect();
+    DetectAtLineStart();
     line.clear();
     size_t units = 0;
     bool any = false;
@@ -25,6 +28,8 @@ bool LogText::Next(std::string& line) {
             if (any && !bounded_) cutMidLine = true;
             return any;
         }
+        if (!any && std::find(stretches.begin(), stretches.end(), encoding) == stretches.end())
+            stretches.push_back(encoding);
         any = true;
         if (c == u'\n') {
             FlushHighSurrogate(line);
@@ -71,6 +76,53 @@ void LogText::Detect() {
     }
     byteOrderMark = position_ != 0;
     bytesRead_ = position_;
+}
+
+// Every line of the log begins with "[" and a digit (or the minus of a
+// negative id), which tells the encoding of the line that follows whatever
+// came before it: a copy that an editor saved as UTF-8, to which the unpacker
+// later appended its UTF-16LE lines, is read in both parts. Anything else at
+// a line's start keeps the encoding, so junk never switches it.
+void LogText::DetectAtLineStart() {
+    if (!Peek(2)) return;
+    const auto* b = reinterpret_cast<const uint8_t*>(buffer_.data()) + position_;
+    size_t mark = 0;
+    if (b[0] == 0xFF && b[1] == 0xFE) {
+        UseEncoding(Encoding::Utf16Le), mark = 2;
+    } else if (b[0] == 0xFE && b[1] == 0xFF) {
+        UseEncoding(Encoding::Utf16Be), mark = 2;
+    } else if (b[0] == 0xEF && b[1] == 0xBB && Peek(3) && b[2] == 0xBF) {
+        UseEncoding(Encoding::Utf8), mark = 3;
+    } else if (b[0] == '[' && b[1] == 0) {
+        UseEncoding(Encoding::Utf16Le);
+    } else if (b[0] == 0 && b[1] == '[') {
+        UseEncoding(Encoding::Utf16Be);
+    } else if (b[0] == '[' && (IsDigit(static_cast<char>(b[1])) || b[1] == '-')) {
+        UseEncoding(Encoding::Utf8);
+    }
+    if (mark == 0 || (bound_ != 0 && bytesRead_ + mark > bound_)) return;
+    byteOrderMark = true;
+    position_ += mark;
+    bytesRead_ += mark;
+}
+
+void LogText::UseEncoding(Encoding next) {
+    if (next == encoding) return;
+    encoding = next;
+    highSurrogate_ = 0;
+    pendingByte_ = -1;
+}
+
+bool LogText::Peek(size_t count) {
+    if (filled_ - position_ >= count) return true;
+    // Keep what is left of the chunk at its front and fill the rest.
+    std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(position_),
+              buffer_.begin() + static_cast<std::ptrdiff_t>(filled_), buffer_.begin());
+    filled_ -= position_;
+    position_ = 0;
+    in_.read(buffer_.data() + filled_, static_cast<std::streamsize>(buffer_.size() - filled_));
+    filled_ += static_cast<size_t>(in_.gcount());
+    return filled_ >= count;
 }
 
 bool LogText::NextByte(uint8_t& byte) {

@@ -1,4 +1,5 @@
 // Parsing one line of the log: process id, time, Class::Method and message.
+#include "tools/log/LogReader.h"
 #include "tools/log/LogTypes.h"
 
 namespace unpacklog {
@@ -36,7 +37,28 @@ bool ParseTime(const std::string& text, size_t at, int64_t& seconds) {
     return true;
 }
 
+// The callers of the library-failure line (app/LibraryFailure.cpp). Two of
+// them hold a blank, and one a bracket, which no method name does.
+const char* const kLibraryCallers[] = {"operator new",  "operator new[]",   "length_error",
+                                       "logic_error",   "out_of_range",     "invalid_argument"};
+
 }  // namespace
+
+bool ParseDay(const std::string& text, int64_t& seconds) {
+    // The shape of a time stamp's date, and a day that month has.
+    if (!ParseTime(text + " 00:00:00", 0, seconds) || text.size() != 10) return false;
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const long long year = LeadingNumber(text), month = LeadingNumber(text.substr(5));
+    const long long day = LeadingNumber(text.substr(8));
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return day <= (month == 2 && !leap ? 28 : kDays[month - 1]);
+}
+
+bool IsLibraryFailureCaller(const std::string& caller) {
+    for (const char* known : kLibraryCallers)
+        if (caller == known) return true;
+    return false;
+}
 
 bool ParseLogLine(const std::string& text, LogLine& line) {
     line = LogLine{};
@@ -56,10 +78,11 @@ bool ParseLogLine(const std::string& text, LogLine& line) {
     }
     if (text.compare(i, 3, "  [") != 0) return false;
     i += 3;
-    const size_t close = text.find(']', i);
+    size_t close = text.find(']', i);
+    if (text.compare(i, 15, "operator new[]]") == 0) close = i + 14;
     if (close == std::string::npos || close == i || close + 1 >= text.size() || text[close + 1] != ' ') return false;
     line.caller = text.substr(i, close - i);
-    if (line.caller.find(' ') != std::string::npos) return false;
+    if (line.caller.find(' ') != std::string::npos && !IsLibraryFailureCaller(line.caller)) return false;
     line.message = text.substr(close + 2);
 
     const size_t last = line.message.rfind(" (Last=");

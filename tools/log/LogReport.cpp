@@ -1,7 +1,9 @@
-// The report: each run told in a few fields, the summary and the notes about
-// the file, and ReadLog, which drives the decoder, the parser and the grouper.
+// The facts of a run, and its two views: a few fields of text for people, one
+// JSON object for programs.
 #include "tools/log/LogReader.h"
 #include "tools/log/LogTypes.h"
+
+#include <nlohmann/json.hpp>
 
 #include <ostream>
 #include <string>
@@ -54,10 +56,6 @@ static_assert(sizeof(kMeaning) / sizeof(kMeaning[0]) == kNoRefusal, "one meaning
 // ---------------------------------------------------------------------------
 // Telling a run.
 
-std::string Plural(long long count, const char* word) {
-    return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
-}
-
 // The driver's steps this run's lines show it reached, in the driver's order.
 std::vector<std::string> Steps(const Run& run) {
     static const char* const kCommands[] = {"date stamp", "expand", "install service", "launch service"};
@@ -93,52 +91,112 @@ std::string DescribeOs(const std::string& os) {
 
 std::string Version(const std::string& version) { return version.empty() ? "none (empty)" : Shown(version); }
 
-// One field of a run's report; prose is wrapped, text quoted from the log is not.
-struct ReportField {
-    const char* label;
-    std::string text;
-    bool wrap;
-};
+std::string LastStep(const std::vector<std::string>& steps) {
+    return steps.empty() ? std::string("its first lines") : "\"" + steps.back() + "\"";
+}
+
+// The C++ library's failure ended the run where it stood (exit code 3): no
+// refusal, no fix-up, no cleanup.
+std::string LibraryFailureMeaning(const Run& run, const std::vector<std::string>& steps) {
+    const bool memory = StartsWith(run.libraryFailure, "[operator new] ");
+    std::string text = memory ? "the unpacker ran out of memory after " + LastStep(steps) + " and ended at once"
+                              : "the C++ library refused the unpacker a request (a fault in the unpacker) after " +
+                                    LastStep(steps) + ", and the unpacker ended at once";
+    text += ": no refusal, no fix-up, nothing after that step ran";
+    if (run.hostProgramsStopped > 0 && run.commandCodes.size() < 4)
+        text += "; the host's programs it stopped were not started again";
+    return text + (memory ? ". Run the package again once the machine has memory to spare (close programs, check the "
+                            "page file); if it ends so again, send this log and the package to development"
+                          : ". Send this log and the package to development; run again, it will most likely end "
+                            "the same way");
+}
 
 // The outcome, then what explains it.
-std::vector<ReportField> Outcome(const Run& run) {
-    std::vector<ReportField> fields;
-    if (Upgraded(run)) {
+void AddOutcome(RunFacts& facts) {
+    const Run& run = *facts.run;
+    std::vector<ReportField>& fields = facts.fields;
+    switch (facts.outcome) {
+    case Outcome::Upgraded:
         fields.push_back({"outcome:",
                           "upgraded (installer exit codes: expand.exe " + std::to_string(run.commandCodes[1]) +
                               ", VYAuto.exe -i " + std::to_string(run.commandCodes[2]) + ", VYAuto.exe -r " +
-                              std::to_string(run.commandCodes[3]) + ")",
-                          false});
-        return fields;
-    }
-    if (run.refusal != kNoRefusal) {
-        fields.push_back({"outcome:", "refused: " + Shown(run.refusalLine), false});
+                              std::to_string(run.commandCodes[3]) + ")"});
+        return;
+    case Outcome::Failed:
+        fields.push_back({"outcome:", "ended by the C++ library's failure (exit code 3): \"" +
+                                          Shown(run.libraryFailure) + "\""});
+        fields.push_back({"meaning:", LibraryFailureMeaning(run, facts.steps), true});
+        break;
+    case Outcome::Refused:
+        if (run.refusal == kNoRefusal) {
+            fields.push_back({"outcome:",
+                              "refused, but the line that says why is missing (lost while a second copy wrote to "
+                              "the log?); the updater fix-up ran",
+                              true});
+            break;
+        }
+        fields.push_back({"outcome:", "refused: " + Shown(run.refusalLine)});
         fields.push_back({"meaning:", kMeaning[run.refusal], true});
         // After a refusal the fix-up writes "autoinstaller prepare to exit"; in
         // manual mode it runs only once the refusal's message box is closed.
-        if (!run.ended)
+        if (!run.libraryFailure.empty())
+            fields.push_back({"ended:", "by the C++ library's failure (exit code 3) before its last line: \"" +
+                                            Shown(run.libraryFailure) + "\"", false, true});
+        else if (!run.ended)
             fields.push_back({"ended:",
                               "without its last line (\"autoinstaller prepare to exit\"): the unpacker was ended "
                               "before it finished, such as killed while its message box waited in manual mode, or "
                               "the log was copied meanwhile",
-                              true});
-    } else if (run.fixedUp) {
+                              true, true});
+        break;
+    case Outcome::None:
         fields.push_back({"outcome:",
-                          "refused, but the line that says why is missing (lost while a second copy wrote to the "
-                          "log?); the updater fix-up ran",
-                          true});
-    } else {
-        const std::vector<std::string> steps = Steps(run);
-        fields.push_back({"outcome:",
-                          "none in the log: its lines stop after " +
-                              (steps.empty() ? std::string("its first lines") : "\"" + steps.back() + "\"") +
+                          "none in the log: its lines stop after " + LastStep(facts.steps) +
                               "; the unpacker was ended, is still running, or its last lines were lost",
                           true});
+        break;
     }
-    if (!run.trouble.empty()) fields.push_back({"cause:", Shown(run.trouble), false});
+    if (!run.trouble.empty()) fields.push_back({"cause:", Shown(run.trouble)});
     if (!run.cutLine.empty())
-        fields.push_back({"cut off:", "a line ends early: \"" + Shown(run.cutLine) + "\"", false});
-    return fields;
+        fields.push_back({"cut off:", "a line ends early: \"" + Shown(run.cutLine) + "\"", false, true});
+}
+
+// The mode is logged only once the upgrade starts. Before, manual mode shows
+// the refusal's message box and runs the fix-up once it is closed; auto mode
+// runs the fix-up at once.
+void AddMode(RunFacts& facts) {
+    const Run& run = *facts.run;
+    if (!run.mode.empty()) {
+        facts.mode = run.mode;
+        facts.modeLogged = true;
+        facts.modeText = Shown(run.mode);
+    } else if (run.refusal != kNoRefusal && run.refusalSeconds >= 0 && run.fixUpSeconds >= 0) {
+        const int64_t wait = run.fixUpSeconds - run.refusalSeconds;
+        facts.mode = wait >= 2 ? "manual" : "auto";
+        facts.modeText = wait >= 2 ? "manual (not logged: its message box held the run " + std::to_string(wait) +
+                                         " s before the fix-up)"
+                                   : "auto, probably (not logged: the fix-up followed within a second, where manual "
+                                     "mode's message box waits for a click)";
+    } else if (run.refusal != kNoRefusal) {
+        facts.modeText = "not logged (the unpacker logs its mode when the upgrade starts)";
+    }
+}
+
+// An upgrade does not log the package's version; the next run that does tell
+// the installed version shows what it installed.
+void AddPackage(RunFacts& facts) {
+    const Run& run = *facts.run;
+    if (run.packageKnown) {
+        facts.package = run.package;
+        facts.packageLogged = true;
+        facts.packageText = Version(run.package);
+    } else if (facts.outcome == Outcome::Upgraded && run.installedAfterRun != 0) {
+        facts.package = run.installedAfter;
+        facts.packageText = Version(run.installedAfter) + " (not logged by an upgrade: installed as run " +
+                            std::to_string(run.installedAfterRun) + " found it)";
+    } else if (facts.outcome == Outcome::Upgraded) {
+        facts.packageText = "not logged by an upgrade, and no later run tells what it installed";
+    }
 }
 
 std::string TimeSpan(const Run& run) {
@@ -174,150 +232,131 @@ void Field(std::ostream& out, const char* label, const std::string& text, bool w
     out << line << "\n";
 }
 
-void TellRun(std::ostream& out, const Run& run) {
-    out << "run " << run.number << ": pid " << run.pid << ", " << TimeSpan(run) << " (" << Plural(run.lines, "line")
-        << ")\n";
-    if (run.beganMidway) Field(out, "begins:", "in the middle: its first lines are not in the log");
-    if (run.alongside != 0)
-        Field(out, "alongside:",
-              "run " + std::to_string(run.alongside) + " (pid " + std::to_string(run.alongsidePid) +
-                  ") ran at the same time; their lines are interleaved",
-              true);
-    std::string steps;
-    for (const std::string& step : Steps(run)) steps += (steps.empty() ? "" : ", ") + step;
-    Field(out, "steps:", steps.empty() ? "none of the upgrade's steps" : steps, true);
-    if (!run.mode.empty()) Field(out, "mode:", Shown(run.mode));
-    if (run.installedKnown)
-        Field(out, "installed:",
-              Version(run.installed) + (run.bound.empty() ? "" : " (lower bound " + Shown(run.bound) + ")"));
-    if (run.packageKnown) Field(out, "package:", Version(run.package));
-    if (!run.os.empty()) Field(out, "OS:", DescribeOs(run.os));
-    for (const ReportField& field : Outcome(run)) Field(out, field.label, field.text, field.wrap);
-    out << "\n";
-}
-
-// A refused second copy: the copy that held the lock was running then.
-struct RefusedCopy {
-    size_t number;
-    long long pid;
-    std::string time;
+// Keys of the refusal table's rows in JSON, and their log lines in the summary.
+const char* const kRefusalKeys[] = {"another-installation", "not-newer",      "os-bound",      "version-bound",
+                                    "path-missing",         "unpack-failed",  "package-damaged", "expand-failed",
+                                    "install-failed",       "launch-failed",  "line-missing"};
+const char* const kRefusalLines[] = {
+    "upgrade skip Another installation is in progress. ...",
+    "upgrade skip <package> less than <installed>",
+    "upgrade skip OS less than the boundary <bound>",
+    "upgrade skip <installed> less than boundary <bound>",
+    "upgrade skip path not exist <folder>",
+    "upgrade skip unpack not success",
+    "upgrade skip unpack not success after Package damaged: ...",
+    "upgrade skip expand err<code>",
+    "upgrade skip install service err<code>",
+    "upgrade skip launch service err<code>",
+    "(the line that says why is missing)",
 };
+static_assert(sizeof(kRefusalKeys) / sizeof(*kRefusalKeys) == kRefusalRows, "a key for each row");
+static_assert(sizeof(kRefusalLines) / sizeof(*kRefusalLines) == kRefusalRows, "a line for each row");
+static_assert(kRefusalCount + 1 == kRefusalRows, "the table's rows and one for a missing line");
 
-// "Another installation" refuses a copy started while another held the lock:
-// when that copy is the run before, it is that run that decided the upgrade.
-bool RefusedDuring(const Run& copy, const Run& holder) {
-    if (copy.refusal != kAnotherInstance) return false;
-    if (copy.firstSeconds < 0 || holder.firstSeconds < 0 || holder.lastSeconds < 0)
-        return copy.alongside == holder.number;
-    return copy.firstSeconds >= holder.firstSeconds && copy.firstSeconds <= holder.lastSeconds;
-}
-
-const char* Verdict(const Run& run) {
-    if (Upgraded(run)) return "upgraded";
-    if (run.refusal != kNoRefusal && !run.ended) return "refused, ended without its last line";
-    return run.refusal != kNoRefusal || run.fixedUp ? "refused" : "no outcome";
-}
+const char* const kOutcomeKeys[] = {"upgraded", "refused", "failed", "none"};
 
 }  // namespace
 
-int ReadLog(std::istream& in, LogMode mode, std::ostream& out, std::ostream& notes, std::string& error) {
-    LogText lines(in);
-    // Until a line of the log's format is found, a bounded read: a file
-    // without line ends (or /dev/zero) is not read to its end.
-    lines.BoundTo(kRecognitionWindow + 4 * kMaxLineUnits);
-    std::string text;
-    LogLine line;
-    bool recognised = false;
-    std::vector<std::string> held;  // text mode: lines ahead of the first log line
-    size_t passedOver = 0;
+std::string Plural(long long count, const char* word) {
+    return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
 
-    size_t runCount = 0;
-    Run decisive;
-    std::vector<RefusedCopy> refusedCopies;  // after the decisive run, a few at most
-    size_t refusedCount = 0;
-    RunGrouper grouper([&](const Run& run) {
-        ++runCount;
-        if (mode == LogMode::Runs) TellRun(out, run);
-        if (runCount > 1 && RefusedDuring(run, decisive)) {
-            if (refusedCopies.size() < 4) refusedCopies.push_back({run.number, run.pid, run.firstTime});
-            ++refusedCount;
-            return;
-        }
-        decisive = run;
-        refusedCopies.clear();
-        refusedCount = 0;
-    });
+const char* RefusalKey(int row) { return kRefusalKeys[row]; }
+const char* RefusalRowLine(int row) { return kRefusalLines[row]; }
 
-    std::string firstLine;
-    while (lines.Next(text)) {
-        if (lines.endedLines <= 1 && firstLine.empty()) firstLine = text.substr(0, 2);
-        const bool isLog = ParseLogLine(text, line);
-        if (!recognised) {
-            if (!isLog) {
-                if (lines.BytesRead() > kRecognitionWindow) break;
-                if (mode == LogMode::Text) held.push_back(text);
-                ++passedOver;
-                continue;
-            }
-            recognised = true;
-            lines.BoundTo(0);
-            for (const std::string& earlier : held) out << earlier << '\n';
-            held.clear();
-        }
-        if (mode == LogMode::Text) {
-            out << text << '\n';
-            if (!isLog) ++passedOver;
-            continue;
-        }
-        if (!isLog) {
-            ++passedOver;
-            continue;
-        }
-        grouper.Add(line);
-    }
-    if (!recognised) {
-        error = lines.ReadFailed() ? "it cannot be read to its end" : WhyUnreadable(lines, firstLine);
-        return kUnreadable;
-    }
-    grouper.Finish();
+RunFacts FactsOf(const Run& run, size_t repeatOf) {
+    RunFacts facts;
+    facts.run = &run;
+    facts.outcome = OutcomeOf(run);
+    if (facts.outcome == Outcome::Refused) facts.refusalRow = run.refusal;  // kNoRefusal: the line is missing
+    facts.steps = Steps(run);
+    facts.repeatOf = repeatOf;
+    AddMode(facts);
+    AddPackage(facts);
+    if (run.beganMidway)
+        facts.fields.push_back({"begins:", "in the middle: its first lines are not in the log", false, true});
+    if (run.alongside != 0)
+        facts.fields.push_back({"alongside:",
+                                "run " + std::to_string(run.alongside) + " (pid " + std::to_string(run.alongsidePid) +
+                                    ") ran at the same time; their lines are interleaved",
+                                true, true});
+    if (repeatOf != 0)
+        facts.fields.push_back({"repeats:",
+                                "run " + std::to_string(repeatOf) +
+                                    " (the same lines, pid and times): the log holds this run twice, joined with a "
+                                    "copy of itself",
+                                true, true});
+    AddOutcome(facts);
+    return facts;
+}
 
-    std::ostream& said = mode == LogMode::Text ? notes : out;
-    if (mode == LogMode::LastRun) TellRun(out, decisive);
-    if (mode != LogMode::Text) {
-        out << Plural(static_cast<long long>(runCount), "run") << " in the log; the "
-            << (refusedCount == 0 ? "last" : "last to decide") << ", run " << decisive.number << " (pid "
-            << decisive.pid << ", " << (decisive.firstTime.empty() ? "time not logged" : decisive.firstTime)
-            << "): " << Verdict(decisive) << "\n";
-        for (const RefusedCopy& copy : refusedCopies)
-            out << "run " << copy.number << " (pid " << copy.pid << ", "
-                << (copy.time.empty() ? "time not logged" : copy.time)
-                << "): a second copy started meanwhile, refused as \"Another installation\"; it changed nothing\n";
-        if (refusedCount > refusedCopies.size())
-            out << "and " << refusedCount - refusedCopies.size()
-                << (refusedCount - refusedCopies.size() == 1 ? " more copy" : " more copies") << " refused alike\n";
+void TellRun(std::ostream& out, const RunFacts& facts) {
+    const Run& run = *facts.run;
+    out << "run " << run.number << ": pid " << run.pid << ", " << TimeSpan(run) << " (" << Plural(run.lines, "line")
+        << ")\n";
+    size_t field = 0;
+    for (; field < facts.fields.size() && facts.fields[field].label != std::string("outcome:"); ++field)
+        Field(out, facts.fields[field].label, facts.fields[field].text, facts.fields[field].wrap);
+    std::string steps;
+    for (const std::string& step : facts.steps) steps += (steps.empty() ? "" : ", ") + step;
+    Field(out, "steps:", steps.empty() ? "none of the upgrade's steps" : steps, true);
+    if (!facts.modeText.empty()) Field(out, "mode:", facts.modeText, !facts.modeLogged);
+    if (run.installedKnown)
+        Field(out, "installed:",
+              Version(run.installed) + (run.bound.empty() ? "" : " (lower bound " + Shown(run.bound) + ")"));
+    if (!facts.packageText.empty()) Field(out, "package:", facts.packageText, !facts.packageLogged);
+    if (!run.os.empty()) Field(out, "OS:", DescribeOs(run.os));
+    for (; field < facts.fields.size(); ++field)
+        Field(out, facts.fields[field].label, facts.fields[field].text, facts.fields[field].wrap);
+    out << "\n";
+}
+
+void WriteRunJson(std::ostream& out, const RunFacts& facts, const std::string& file) {
+    using Json = nlohmann::ordered_json;
+    const Run& run = *facts.run;
+    auto text = [](const std::string& value) { return value.empty() ? Json() : Json(value); };
+    Json record;
+    record["file"] = file;
+    record["run"] = run.number;
+    record["pid"] = run.pid;
+    record["start"] = text(run.firstTime);
+    record["end"] = text(run.lastTime);
+    record["lines"] = run.lines;
+    record["steps"] = facts.steps;
+    record["mode"] = text(facts.mode);
+    record["mode_logged"] = facts.modeLogged;
+    record["installed"] = run.installedKnown ? Json(run.installed) : Json();
+    record["bound"] = text(run.bound);
+    record["package"] = facts.package.empty() && !facts.packageLogged ? Json() : Json(facts.package);
+    record["package_logged"] = facts.packageLogged;
+    record["os"] = text(run.os);
+    record["outcome"] = kOutcomeKeys[static_cast<int>(facts.outcome)];
+    record["refusal"] = facts.refusalRow < 0 ? Json() : Json(kRefusalKeys[facts.refusalRow]);
+    record["refusal_line"] = text(run.refusalLine);
+    record["library_failure"] = text(run.libraryFailure);
+    record["installer_exit_codes"] = run.commandCodes;
+    record["cause"] = text(run.trouble);
+    record["repeats"] = facts.repeatOf == 0 ? Json() : Json(facts.repeatOf);
+    Json notes = Json::array();
+    for (const ReportField& field : facts.fields)
+        if (field.note) notes.push_back(field.text);
+    record["notes"] = notes;
+    // The log's text is valid UTF-8 as decoded; replace, never throw, should it not be.
+    out << record.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
+}
+
+std::string Verdict(const Run& run) {
+    switch (OutcomeOf(run)) {
+    case Outcome::Upgraded:
+        return "upgraded";
+    case Outcome::Failed:
+        return "ended by the C++ library's failure";
+    case Outcome::Refused:
+        return run.refusal != kNoRefusal && !run.ended ? "refused, ended without its last line" : "refused";
+    case Outcome::None:
+        break;
     }
-    if (lines.encoding == Encoding::Utf8)
-        said << "note: the file is UTF-8, not the UTF-16LE the unpacker writes: a copy (converted by `upkpack log "
-                "--text`, an editor or a mail program), read as it stands\n";
-    if (lines.encoding == Encoding::Utf16Be)
-        said << "note: the file is UTF-16 big-endian, not the UTF-16LE the unpacker writes: a converted copy, read "
-                "as it stands\n";
-    if (lines.byteOrderMark)
-        said << "note: the file begins with a byte-order mark, which the unpacker never writes: another program "
-                "saved it\n";
-    if (lines.cutMidLine) said << "note: the file ends inside a line: it was cut off, or copied while being written\n";
-    if (lines.oddLength)
-        said << "note: the file has an odd number of bytes: its last byte, half a character, was passed over\n";
-    if (lines.ReadFailed()) said << "note: the file could not be read to its end\n";
-    if (passedOver > 0)
-        said << "note: " << Plural(static_cast<long long>(passedOver), "line") << " not in the log's format "
-             << (passedOver == 1 ? "was " : "were ")
-             << (mode == LogMode::Text ? "converted as it stands" : "passed over") << "\n";
-    if (lines.overlongLines > 0)
-        said << "note: " << Plural(static_cast<long long>(lines.overlongLines), "line") << " longer than "
-             << kMaxLineUnits << " characters " << (lines.overlongLines == 1 ? "was" : "were") << " cut short\n";
-    if (mode == LogMode::Text) return 0;
-    return Upgraded(decisive) ? kUpgraded : kNotUpgraded;
+    return "no outcome";
 }
 
 }  // namespace unpacklog

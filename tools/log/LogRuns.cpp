@@ -32,6 +32,13 @@ bool Upgraded(const Run& run) {
            AcceptedInstallerCode(run.commandCodes[3]);
 }
 
+Outcome OutcomeOf(const Run& run) {
+    if (Upgraded(run)) return Outcome::Upgraded;
+    // A refusal decided the run even when the library failed during the fix-up after it.
+    if (run.refusal != kNoRefusal || run.fixedUp) return Outcome::Refused;
+    return run.libraryFailure.empty() ? Outcome::None : Outcome::Failed;
+}
+
 namespace {
 
 // A line that only the first steps of a run write: the single-instance
@@ -50,7 +57,7 @@ void SplitAround(const std::string& text, size_t from, const char* separator, st
     b = at == std::string::npos ? std::string() : text.substr(at + std::char_traits<char>::length(separator));
 }
 
-void ApplyDriverLine(Run& run, const std::string& message) {
+void ApplyDriverLine(Run& run, const std::string& message, int64_t seconds) {
     if (StartsWith(message, "upgrade criteria passed ")) {
         run.criteriaPassed = true;
         run.installedKnown = true;
@@ -65,6 +72,7 @@ void ApplyDriverLine(Run& run, const std::string& message) {
         if (refusal == kNoRefusal || run.refusal != kNoRefusal) return;
         run.refusal = refusal == kUnpackFailed && run.checked != kNoRefusal ? run.checked : refusal;
         run.refusalLine = message;
+        run.refusalSeconds = seconds;
         if (refusal == kNotNewer) {
             run.installedKnown = run.packageKnown = true;
             SplitAround(message, 13, " less than ", run.package, run.installed);
@@ -75,7 +83,21 @@ void ApplyDriverLine(Run& run, const std::string& message) {
     }
 }
 
+// FNV-1a, over every field of the line.
+void Fingerprint(uint64_t& hash, const LogLine& line) {
+    auto add = [&hash](const char* bytes, size_t length) {
+        for (size_t i = 0; i < length; ++i) hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ULL;
+        hash = (hash ^ 0xFFu) * 1099511628211ULL;  // a byte no UTF-8 text holds, between fields
+    };
+    const long long numbers[] = {line.pid, line.seconds, line.complete ? 1 : 0};
+    add(reinterpret_cast<const char*>(numbers), sizeof(numbers));
+    add(line.caller.data(), line.caller.size());
+    add(line.message.data(), line.message.size());
+}
+
 void ApplyLine(Run& run, const LogLine& line) {
+    if (run.lines == 0) run.fingerprint = 14695981039346656037ULL;
+    Fingerprint(run.fingerprint, line);
     ++run.lines;
     if (run.firstTime.empty() && run.firstSeconds < 0) {
         run.firstTime = line.time;
@@ -90,8 +112,12 @@ void ApplyLine(Run& run, const LogLine& line) {
         return;
     }
     const std::string& message = line.message;
-    if (line.caller == kDriver) {
-        ApplyDriverLine(run, message);
+    if (IsLibraryFailureCaller(line.caller)) {
+        // The unpacker ends here (exit code 3): nothing after this line is of this run.
+        run.libraryFailure = "[" + line.caller + "] " + message;
+        run.ended = true;
+    } else if (line.caller == kDriver) {
+        ApplyDriverLine(run, message, line.seconds);
     } else if (line.caller == "CUtility::OSInfo" && StartsWith(message, "OS ")) {
         run.os = message.substr(3);
     } else if (line.caller == "CUnPack::FindHeader") {
@@ -127,7 +153,10 @@ void ApplyLine(Run& run, const LogLine& line) {
             run.commandCodes.push_back(LeadingNumber(message.substr(message.find(" finish ecode:") + 14)));
         if (run.commandCodes.size() == 4 && Upgraded(run)) run.ended = true;
     } else if (line.caller == "CUnPackFileApp::HackForNDUSilentInstallFail") {
-        if (StartsWith(message, "upgrade skip, hack platform ")) run.fixedUp = true;
+        if (StartsWith(message, "upgrade skip, hack platform ")) {
+            run.fixedUp = true;
+            run.fixUpSeconds = line.seconds;
+        }
         if (message == "autoinstaller prepare to exit") run.ended = true;
     }
 }

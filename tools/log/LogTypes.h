@@ -9,6 +9,7 @@
 #include <functional>
 #include <istream>
 #include <map>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,7 +32,9 @@ constexpr size_t kMaxOpenRuns = 64;
 
 // ---------------------------------------------------------------------------
 // A log's bytes to lines of UTF-8 text (LogDecode.cpp): UTF-16LE as the
-// unpacker writes it, or a copy in UTF-16BE or UTF-8, told from its first bytes.
+// unpacker writes it, or a copy in UTF-16BE or UTF-8, told from its first bytes
+// and again at the start of each line, since a copy saved by an editor may
+// have had the unpacker's own lines appended to it later.
 
 enum class Encoding { Utf16Le, Utf16Be, Utf8 };
 
@@ -53,8 +56,10 @@ public:
     bool ReadFailed() const { return in_.bad(); }
     bool Bounded() const { return bounded_; }
 
-    Encoding encoding = Encoding::Utf16Le;
+    Encoding encoding = Encoding::Utf16Le;  // of the stretch being read
     bool byteOrderMark = false;  // of any of the three: the unpacker writes none
+    // The encodings of the file's stretches, in the order they first appear.
+    std::vector<Encoding> stretches;
     bool oddLength = false;
     bool cutMidLine = false;
     size_t endedLines = 0;
@@ -62,6 +67,9 @@ public:
 
 private:
     void Detect();
+    void DetectAtLineStart();
+    bool Peek(size_t count);  // false when fewer than count bytes are left
+    void UseEncoding(Encoding next);
     bool NextByte(uint8_t& byte);
     bool NextUnit(uint16_t& unit);
     bool NextCodePoint(uint32_t& c);  // UTF-8: U+FFFD for each byte of a malformed sequence
@@ -107,6 +115,10 @@ long long LeadingNumber(const std::string& text);
 // false when the text is not a line of the log's format.
 bool ParseLogLine(const std::string& text, LogLine& line);
 
+// The C++ library's failure ends the unpacker with exit code 3 and one line
+// whose caller is one of these, such as "[operator new] out of memory".
+bool IsLibraryFailureCaller(const std::string& caller);
+
 // ---------------------------------------------------------------------------
 // Refusals and runs (LogRuns.cpp).
 
@@ -124,6 +136,10 @@ enum Refusal {
     kLaunchFailed,
     kNoRefusal,
 };
+constexpr int kRefusalCount = kNoRefusal;
+
+// What became of a run.
+enum class Outcome { Upgraded, Refused, Failed, None };  // Failed: ended by the C++ library's failure
 
 struct Run {
     size_t number = 0;  // in the order the runs started, from 1
@@ -148,17 +164,25 @@ struct Run {
 
     Refusal refusal = kNoRefusal;
     std::string refusalLine;
+    int64_t refusalSeconds = -1, fixUpSeconds = -1;  // the box of manual mode waits between the two
     std::string trouble;    // what the unpacker's own lines say went wrong
     Refusal checked = kNoRefusal;  // what the package check's refusal line says, when it wrote one
     std::string freeSpace;  // the last free-space line, for a disk-space refusal
     bool fixedUp = false;   // the updater fix-up ran, which only a refusal does
     std::string cutLine;    // a line of this run that was cut off
     bool ended = false;     // its last line (success or "prepare to exit") is in
+    std::string libraryFailure;  // "[operator new] out of memory": the run ended there, exit code 3
+    uint64_t fingerprint = 0;    // of its lines, to tell a run that the file holds twice
+
+    // Told from the runs after it: what an upgrade installed, which its own lines do not say.
+    std::string installedAfter;
+    size_t installedAfterRun = 0;
 };
 
 // The run's lines show an upgrade: it started, nothing refused it, expand.exe
 // ended with 0 and both VYAuto.exe commands with an accepted code.
 bool Upgraded(const Run& run);
+Outcome OutcomeOf(const Run& run);
 
 // Groups lines into runs by process id and time, and hands each run on once it
 // is over, in the order the runs started.
@@ -189,5 +213,41 @@ private:
     std::map<long long, size_t> open_;  // pid -> index of its open run
     size_t lineNumber_ = 0;
 };
+
+// ---------------------------------------------------------------------------
+// The facts the report tells of a run, built once; the text and the JSON are
+// two views of them (LogReport.cpp).
+
+// One field of a run's report; prose is wrapped, text quoted from the log is not.
+struct ReportField {
+    const char* label;
+    std::string text;
+    bool wrap = false;
+    bool note = false;  // a remark on the run's lines rather than one of its facts
+};
+
+struct RunFacts {
+    const Run* run = nullptr;
+    Outcome outcome = Outcome::None;
+    int refusalRow = -1;  // the refusal table's row; kRefusalCount: refused without the line that says why
+    std::vector<std::string> steps;
+    std::string mode;  // "manual" or "auto"; empty when not known
+    bool modeLogged = false;
+    std::string modeText;  // the field as told
+    std::string package;   // the package's version; empty when not known
+    bool packageLogged = false;
+    std::string packageText;
+    size_t repeatOf = 0;                // an earlier run with the same lines, pid and times
+    std::vector<ReportField> fields;    // begins, alongside, repeats; then outcome, meaning, ended, cause, cut off
+};
+
+RunFacts FactsOf(const Run& run, size_t repeatOf);
+void TellRun(std::ostream& out, const RunFacts& facts);
+void WriteRunJson(std::ostream& out, const RunFacts& facts, const std::string& file);
+std::string Verdict(const Run& run);
+// The refusal table's rows: the key in JSON and the log line in the summary.
+const char* RefusalKey(int row);
+const char* RefusalRowLine(int row);
+std::string Plural(long long count, const char* word);
 
 }  // namespace unpacklog
