@@ -30,7 +30,8 @@ void PrintCabinet(const EntryCabinet& c) {
     else
         std::printf("                   cabinet: %zu file(s), every one expands\n", c.check.files.size());
     for (const package::CabinetFile& f : c.check.files)
-        std::printf("                     %s (%" PRIu64 " bytes)\n", f.name.c_str(), f.size);
+        std::printf("                     %s (%" PRIu64 " bytes)%s%s\n", f.name.c_str(), f.size,
+                    f.refusal.empty() ? "" : "; extract --expand passes over it: ", f.refusal.c_str());
 }
 
 void PrintLayout(const std::string& path, const package::Inspection& r, const std::vector<EntryCabinet>& cabinets) {
