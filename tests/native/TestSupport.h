@@ -63,5 +63,7 @@ Bytes MakeCabinet(const std::string& cabinetPath, const std::vector<CabinetInput
 // returns its exit code; stdout and stderr go to output. With a time limit,
 // a run still going after that many seconds is ended and returns 124.
 int RunTool(const std::vector<std::string>& arguments, std::string* output = nullptr, int timeLimit = 0);
+// The same for any program: the first word names it.
+int RunCommand(const std::vector<std::string>& command, std::string* output = nullptr, int timeLimit = 0);
 
 }  // namespace testsupport
