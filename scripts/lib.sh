@@ -3,6 +3,8 @@
 
 UPF_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 UPF_WINE_DIR=${UPF_WINE_DIR:-$UPF_ROOT/build/wine}
+# Wine takes only an absolute WINEPREFIX: a relative prefix is taken from the current folder.
+[ -z "${UNPACK_WINEPREFIX:-}" ] || UNPACK_WINEPREFIX=$(realpath -m -- "$UNPACK_WINEPREFIX")
 
 upf_say() { printf '== %s\n' "$*" >&2; }
 upf_die() { printf 'error: %s\n' "$*" >&2; exit 1; }
@@ -14,6 +16,21 @@ UPF_WINE64_LOADER=/usr/lib/wine/wine64
 # on a kernel without IA-32 emulation it fails with "Exec format error".
 upf_host_runs_32bit() {
   [ -x "$UPF_WINE32_LOADER" ] && timeout 20 "$UPF_WINE32_LOADER" --version >/dev/null 2>&1
+}
+
+# True unless the kernel refuses 32-bit x86 programs ("Exec format error"),
+# asked without any 32-bit package: a 93-byte i386 program that exits 0.
+upf_kernel_runs_32bit() {
+  local dir error
+  dir=$(mktemp -d) || return 0
+  printf '\x7fELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x03\0\x01\0\0\0\x54\x80\x04\x08\x34\0\0\0\0\0\0\0\0\0\0\0\x34\0\x20\0\x01\0\0\0\0\0\0\0%b' \
+    '\x01\0\0\0\0\0\0\0\0\x80\x04\x08\0\x80\x04\x08\x5d\0\0\0\x5d\0\0\0\x05\0\0\0\0\x10\0\0\xb8\x01\0\0\0\x31\xdb\xcd\x80' \
+    >"$dir/probe"
+  chmod +x "$dir/probe"
+  error=$("$dir/probe" 2>&1 >/dev/null)
+  rm -rf "$dir"
+  case $error in *"Exec format error"*) return 1 ;; esac
+  return 0
 }
 
 # Chooses the build the tests run, once, and says why. Sets and exports

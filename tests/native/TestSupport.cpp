@@ -155,8 +155,14 @@ static std::string Quote(const std::string& text) {
 }
 
 int RunTool(const std::vector<std::string>& arguments, std::string* output, int timeLimit, const std::string& input) {
-    std::string command = (timeLimit > 0 ? "timeout " + std::to_string(timeLimit) + " " : "") + Quote(UPKPACK_EXE);
-    for (const std::string& argument : arguments) command += " " + Quote(argument);
+    std::vector<std::string> command = {UPKPACK_EXE};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return RunCommand(command, output, timeLimit, input);
+}
+
+int RunCommand(const std::vector<std::string>& words, std::string* output, int timeLimit, const std::string& input) {
+    std::string command = timeLimit > 0 ? "timeout " + std::to_string(timeLimit) : "";
+    for (const std::string& word : words) command += (command.empty() ? "" : " ") + Quote(word);
     command += (input.empty() ? "" : " < " + Quote(input)) + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) throw std::runtime_error("cannot run " + command);

@@ -65,5 +65,8 @@ Bytes MakeCabinet(const std::string& cabinetPath, const std::vector<CabinetInput
 // an input, that file is its standard input.
 int RunTool(const std::vector<std::string>& arguments, std::string* output = nullptr, int timeLimit = 0,
             const std::string& input = "");
+// The same for any program: the first word names it.
+int RunCommand(const std::vector<std::string>& command, std::string* output = nullptr, int timeLimit = 0,
+               const std::string& input = "");
 
 }  // namespace testsupport

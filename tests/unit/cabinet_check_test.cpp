@@ -4,6 +4,7 @@
 #include "tests/harness/Scenario.h"
 #include "tests/unit/unpack_test_support.h"
 #include "tools/cabinet/CabinetCheck.h"
+#include "tools/cabinet/CabinetExpand.h"
 
 #include <gtest/gtest.h>
 
@@ -11,28 +12,29 @@ namespace {
 
 using namespace unpacktest;
 
+Bytes ReadTestCabinet(const wchar_t* name, size_t flip, size_t cut) {
+    Bytes bytes;
+    EXPECT_TRUE(ReadBytes(scenario::WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\" + name, bytes));
+    // The first folder's data begins where its record (at 36) says; a data block's header is 8 bytes.
+    if (flip != 0) bytes.at(bytes[36] + 256 * bytes[37] + 8 + flip) ^= 0x01;
+    bytes.resize(bytes.size() - cut);
+    return bytes;
+}
+
 TEST(CabinetCheck, ReadsWholeCabinetsAndRefusesDamagedOnes) {
     const std::wstring folder = ScratchFolder(L"cabinetcheck");
-    auto cabinet = [](const wchar_t* name, size_t flip, size_t cut) {
-        Bytes bytes;
-        EXPECT_TRUE(ReadBytes(scenario::WindowsPathOf(UNPACK_CABINETS_DIR_FOR_TESTS) + L"\\" + name, bytes));
-        // The first folder's data begins where its record (at 36) says; a data block's header is 8 bytes.
-        if (flip != 0) bytes.at(bytes[36] + 256 * bytes[37] + 8 + flip) ^= 0x01;
-        bytes.resize(bytes.size() - cut);
-        return bytes;
-    };
     struct Case {
         const char* label;
         Bytes bytes;
         std::vector<std::string> files;  // expected when accepted
         const char* reason;              // nullptr: accepted
     } cases[] = {
-        {"stored", cabinet(L"host.cab", 0, 0), {"VYAuto.exe", "hostdata.txt"}, nullptr},
-        {"MSZIP, several blocks", cabinet(L"tree-compressed.cab", 0, 0),
+        {"stored", ReadTestCabinet(L"host.cab", 0, 0), {"VYAuto.exe", "hostdata.txt"}, nullptr},
+        {"MSZIP, several blocks", ReadTestCabinet(L"tree-compressed.cab", 0, 0),
          {"top.txt", "sub\\deeper\\nested.txt", "sub\\big.bin"}, nullptr},
-        {"damaged block, stored", cabinet(L"tree.cab", 20, 0), {}, "damaged"},
-        {"damaged block, MSZIP", cabinet(L"tree-compressed.cab", 20, 0), {}, "damaged"},
-        {"cut off", cabinet(L"host-compressed.cab", 0, 10), {}, "cut off"},
+        {"damaged block, stored", ReadTestCabinet(L"tree.cab", 20, 0), {}, "damaged"},
+        {"damaged block, MSZIP", ReadTestCabinet(L"tree-compressed.cab", 20, 0), {}, "damaged"},
+        {"cut off", ReadTestCabinet(L"host-compressed.cab", 0, 10), {}, "cut off"},
         {"not a cabinet", MakeData(3000, 4), {}, "not a cabinet"},
     };
     const std::wstring path = folder + L"\\package.exe";
@@ -55,6 +57,30 @@ TEST(CabinetCheck, ReadsWholeCabinetsAndRefusesDamagedOnes) {
         }
     }
     ForceRemoveTree(folder);
+}
+
+// upkpack.exe's extract --expand: the same reading, each file written below
+// the folder with its subfolders, and a file the damage cut short removed.
+TEST(CabinetCheck, ExpandsIntoAFolder) {
+    for (size_t flip : {0, 20}) {
+        SCOPED_TRACE(flip);
+        const std::wstring folder = ScratchFolder(L"cabinetexpand");
+        ASSERT_TRUE(WriteBytes(folder + L"\\package1.cab", ReadTestCabinet(L"tree-compressed.cab", flip, 0)));
+        const std::string out(folder.begin(), folder.end());
+        std::vector<package::Expansion> results;
+        EXPECT_EQ(package::ExpandCabinets({out + "\\package1.cab"}, out, results), flip == 0);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].files.size(), flip == 0 ? 3u : 1u) << results[0].problem;
+        for (const package::ExpandedFile& file : results[0].files) {
+            Bytes bytes;
+            EXPECT_EQ(ReadBytes(folder + L"\\" + std::wstring(file.name.begin(), file.name.end()), bytes), file.written);
+            EXPECT_EQ(file.written, flip == 0) << file.name;
+            if (file.written) {
+                EXPECT_EQ(bytes.size(), file.size) << file.name;
+            }
+        }
+        ForceRemoveTree(folder);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tools/cabinet/CabinetCheck.h"
 
+#include "tools/package/PackageWriter.h"
+
 #include <cctype>
 
 namespace package {
@@ -20,6 +22,21 @@ std::string CabinetFrameProblem(uint64_t recordedSize, uint64_t size, bool partO
                std::to_string(size) + " are there (bytes behind the cabinet)";
     if (partOfASet) return "it is one part of a set of cabinets, which expand cannot read alone";
     return "";
+}
+
+CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t size) {
+    return ReadCabinet(path, offset, size, nullptr);
+}
+
+std::string CabinetNameRefusal(const std::string& name) {
+    std::string reason;
+    for (size_t begin = 0;;) {
+        const size_t end = name.find('\\', begin);
+        if (!CheckEntryName(name.substr(begin, end - begin), reason))
+            return "'" + name + "' is not a plain path inside a folder: a part " + reason;
+        if (end == std::string::npos) return std::string();
+        begin = end + 1;
+    }
 }
 
 }  // namespace package

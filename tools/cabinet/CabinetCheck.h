@@ -5,7 +5,8 @@
 // customer's machine.
 //
 // Natively it uses libmspack; the Windows build uses the system's cabinet.dll
-// (FDI).
+// (FDI). The same reading, with the files' data handed to a sink that writes,
+// is what `extract --expand` expands with (CabinetExpand.h).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@ namespace package {
 struct CabinetFile {
     std::string name;  // as stored in the cabinet (a path inside it, '\' separated)
     uint64_t size = 0;
+    std::string refusal;  // why it is not written into a folder (no plain relative path); empty when it may be
 };
 
 struct CabinetCheck {
@@ -30,6 +32,25 @@ struct CabinetCheck {
 // every file's data decompressed with the blocks' checksums verified. The
 // decompressed data goes nowhere.
 CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t size);
+
+// Receives each file's data as the cabinet is decompressed, in header order.
+// A false return stops the reading, with reason as the check's reason.
+class CabinetSink {
+public:
+    virtual ~CabinetSink() = default;
+    virtual bool BeginFile(const CabinetFile& file, std::string& reason) = 0;
+    virtual bool FileData(const void* data, size_t size, std::string& reason) = 0;
+    // complete is false when the cabinet's data failed inside this file.
+    virtual bool EndFile(bool complete, std::string& reason) = 0;
+};
+
+// The check, with every file's data handed to sink (nullptr: nowhere).
+CabinetCheck ReadCabinet(const std::string& path, uint64_t offset, uint64_t size, CabinetSink* sink);
+
+// Why a file of the cabinet named name must not be written below a folder:
+// each of its '\'-separated parts must be a name that an entry may have (no
+// drive, no root, no '..', no device name, plain ASCII); empty when it may.
+std::string CabinetNameRefusal(const std::string& name);
 
 // True when the unpacker's install step expands the entry: its name ends in
 // ".cab", in any case.

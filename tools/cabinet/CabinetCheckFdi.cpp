@@ -1,7 +1,8 @@
 // The cabinet check in the Windows build: the system's cabinet.dll (FDI), the
 // same decompressor family expand.exe uses. FDI reads the cabinet through our
 // callbacks from a region of a file and hands every file's data to a sink that
-// only counts, so nothing is written.
+// only counts, so nothing is written, or on to the caller's CabinetSink
+// (extract --expand).
 #include "tools/cabinet/CabinetCheck.h"
 
 #include <windows.h>
@@ -25,10 +26,13 @@ struct Region {
     uint64_t size = 0;
 };
 
+struct CopyContext;
+
 struct Handle {
     FILE* file = nullptr;  // null for the sink
+    CopyContext* context = nullptr;  // the sink's, for its CabinetSink
     uint64_t offset = 0;
-    uint64_t size = 0;
+    uint64_t size = 0;  // for the sink: the file's size as the cabinet's header gives it
     uint64_t position = 0;
     bool fileAtPosition = false;  // the stream stands at position: reads in order need no seek
 };
@@ -38,6 +42,9 @@ thread_local const Region* currentRegion = nullptr;
 
 struct CopyContext {
     CabinetCheck* result;
+    CabinetSink* sink = nullptr;  // where the files' data goes; nullptr: nowhere
+    std::string sinkReason;       // why the sink stopped the copy
+    bool fileBegun = false;       // the sink has a file that FDI has not closed
     bool setSeen = false;
 };
 
@@ -77,8 +84,11 @@ FNREAD(Read) {
 }
 
 FNWRITE(Write) {
-    if (Of(hf)->file != nullptr) return static_cast<UINT>(-1);
-    Of(hf)->position += cb;
+    Handle* h = Of(hf);
+    if (h->file != nullptr) return static_cast<UINT>(-1);
+    CopyContext* context = h->context;
+    if (context->sink != nullptr && !context->sink->FileData(pv, cb, context->sinkReason)) return static_cast<UINT>(-1);
+    h->position += cb;
     return cb;
 }
 
@@ -102,13 +112,25 @@ FNSEEK(Seek) {
 FNFDINOTIFY(Notify) {
     CopyContext* context = static_cast<CopyContext*>(pfdin->pv);
     switch (fdint) {
-        case fdintCOPY_FILE:
-            // Every file is decompressed, into the counting sink.
-            context->result->files.push_back({pfdin->psz1, static_cast<uint64_t>(static_cast<ULONG>(pfdin->cb))});
-            return reinterpret_cast<INT_PTR>(new Handle);
-        case fdintCLOSE_FILE_INFO:
+        case fdintCOPY_FILE: {
+            // Every file is decompressed, into the counting sink or the caller's.
+            context->result->files.push_back(
+                {pfdin->psz1, static_cast<uint64_t>(static_cast<ULONG>(pfdin->cb)), CabinetNameRefusal(pfdin->psz1)});
+            if (context->sink != nullptr && !context->sink->BeginFile(context->result->files.back(), context->sinkReason))
+                return -1;
+            context->fileBegun = context->sink != nullptr;
+            Handle* handle = new Handle;
+            handle->context = context;
+            handle->size = context->result->files.back().size;
+            return reinterpret_cast<INT_PTR>(handle);
+        }
+        case fdintCLOSE_FILE_INFO: {
+            // Wine's FDI closes a file whose data failed as if it were whole: only its size tells.
+            const bool complete = Of(pfdin->hf)->position == Of(pfdin->hf)->size;
             Close(pfdin->hf);
-            return TRUE;
+            context->fileBegun = false;
+            return context->sink == nullptr || context->sink->EndFile(complete, context->sinkReason) ? TRUE : -1;
+        }
         case fdintPARTIAL_FILE:
         case fdintNEXT_CABINET:
             context->setSeen = true;
@@ -134,7 +156,7 @@ std::string Describe(int error) {
 
 }  // namespace
 
-CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t size) {
+CabinetCheck ReadCabinet(const std::string& path, uint64_t offset, uint64_t size, CabinetSink* sink) {
     CabinetCheck result;
     Region region{path, offset, size};
     currentRegion = &region;
@@ -161,11 +183,15 @@ CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t siz
         if (result.reason.empty() && info.cFiles == 0) result.reason = "it holds no files";
     }
     if (result.reason.empty()) {
-        CopyContext context{&result};
+        CopyContext context{&result, sink};
         char folder[] = "";
-        if (!FDICopy(fdi, kCabinetName, folder, 0, Notify, nullptr, &context))
-            result.reason = context.setSeen ? CabinetFrameProblem(size, size, true) : Describe(erf.erfOper);
-        else if (result.files.size() != info.cFiles)
+        if (!FDICopy(fdi, kCabinetName, folder, 0, Notify, nullptr, &context)) {
+            result.reason = !context.sinkReason.empty() ? context.sinkReason
+                            : context.setSeen          ? CabinetFrameProblem(size, size, true)
+                                                       : Describe(erf.erfOper);
+            // FDI gives up inside a file without closing it through us: the sink's part stays unfinished.
+            if (context.fileBegun) sink->EndFile(false, result.reason);
+        } else if (result.files.size() != info.cFiles)
             result.reason = "its header lists " + std::to_string(info.cFiles) + " files but " +
                             std::to_string(result.files.size()) + " could be expanded";
         result.ok = result.reason.empty();

@@ -1,7 +1,8 @@
 // The cabinet check with libmspack: the cabinet is read from a region of a
 // file (a file to pack, or an entry inside a packaged file) through our own
 // mspack_system, and every file's data is extracted into a sink that only
-// counts, so that nothing is written and memory stays flat for any size.
+// counts, so that nothing is written and memory stays flat for any size, or
+// that hands it on to the caller's CabinetSink (extract --expand).
 #include "tools/cabinet/CabinetCheck.h"
 
 #include <mspack.h>
@@ -24,10 +25,13 @@ struct RegionSystem {
     std::string path;
     uint64_t offset = 0;
     uint64_t size = 0;
+    CabinetSink* sink = nullptr;  // where the files' data goes; nullptr: nowhere
+    std::string sinkReason;       // why the sink stopped the reading
 };
 
 struct Handle {
     FILE* file = nullptr;  // null for the sink
+    RegionSystem* system = nullptr;  // the sink's, for its CabinetSink
     uint64_t offset = 0;
     uint64_t size = 0;
     uint64_t position = 0;
@@ -43,7 +47,10 @@ Handle* Of(mspack_file* file) { return reinterpret_cast<Handle*>(file); }
 mspack_file* Open(mspack_system* self, const char* filename, int mode) {
     RegionSystem* system = reinterpret_cast<RegionSystem*>(self);
     Handle* handle = new Handle;
-    if (mode == MSPACK_SYS_OPEN_WRITE && std::strcmp(filename, kSinkName) == 0) return reinterpret_cast<mspack_file*>(handle);
+    if (mode == MSPACK_SYS_OPEN_WRITE && std::strcmp(filename, kSinkName) == 0) {
+        handle->system = system;
+        return reinterpret_cast<mspack_file*>(handle);
+    }
     if (mode != MSPACK_SYS_OPEN_READ || std::strcmp(filename, kCabinetName) != 0 ||
         (handle->file = std::fopen(system->path.c_str(), "rb")) == nullptr) {
         delete handle;
@@ -74,9 +81,13 @@ int Read(mspack_file* file, void* buffer, int bytes) {
     return static_cast<int>(got);
 }
 
-int Write(mspack_file* file, void*, int bytes) {
-    if (Of(file)->file != nullptr || bytes < 0) return -1;
-    Of(file)->position += static_cast<uint64_t>(bytes);
+int Write(mspack_file* file, void* data, int bytes) {
+    Handle* h = Of(file);
+    if (h->file != nullptr || bytes < 0) return -1;
+    RegionSystem* system = h->system;
+    if (system->sink != nullptr && !system->sink->FileData(data, static_cast<size_t>(bytes), system->sinkReason))
+        return -1;
+    h->position += static_cast<uint64_t>(bytes);
     return bytes;
 }
 
@@ -126,7 +137,7 @@ std::string Describe(int error) {
 
 }  // namespace
 
-CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t size) {
+CabinetCheck ReadCabinet(const std::string& path, uint64_t offset, uint64_t size, CabinetSink* sink) {
     CabinetCheck result;
     lastMessage.clear();
     RegionSystem system;
@@ -134,6 +145,7 @@ CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t siz
     system.path = path;
     system.offset = offset;
     system.size = size;
+    system.sink = sink;
 
     std::unique_ptr<mscab_decompressor, void (*)(mscab_decompressor*)> owner(
         mspack_create_cab_decompressor(&system.base), mspack_destroy_cab_decompressor);
@@ -151,20 +163,24 @@ CabinetCheck CheckCabinet(const std::string& path, uint64_t offset, uint64_t siz
         return result;
     }
     for (mscabd_file* file = cabinet->files; file != nullptr; file = file->next)
-        result.files.push_back({file->filename, file->length});
+        result.files.push_back({file->filename, file->length, CabinetNameRefusal(file->filename)});
 
     result.reason = CabinetFrameProblem(cabinet->length, size,
                                         (cabinet->flags & (MSCAB_HDR_PREVCAB | MSCAB_HDR_NEXTCAB)) != 0);
     if (result.reason.empty() && cabinet->files == nullptr) result.reason = "it holds no files";
     if (result.reason.empty()) {
         // In header order, which is folder order: each folder is decompressed once.
-        for (mscabd_file* file = cabinet->files; file != nullptr; file = file->next) {
+        size_t index = 0;
+        for (mscabd_file* file = cabinet->files; file != nullptr; file = file->next, ++index) {
             lastMessage.clear();
+            if (sink != nullptr && !sink->BeginFile(result.files[index], result.reason)) break;
             int error = decompressor->extract(decompressor, file, kSinkName);
-            if (error != MSPACK_ERR_OK) {
-                result.reason = "file '" + std::string(file->filename) + "': " + Describe(error);
-                break;
-            }
+            if (error != MSPACK_ERR_OK)
+                result.reason = !system.sinkReason.empty()
+                                    ? system.sinkReason
+                                    : "file '" + std::string(file->filename) + "': " + Describe(error);
+            if (sink != nullptr && !sink->EndFile(error == MSPACK_ERR_OK, result.reason)) break;
+            if (!result.reason.empty()) break;
         }
         result.ok = result.reason.empty();
     }

@@ -3,7 +3,7 @@
 //
 //   upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... | FOLDER [--unchecked-for-tests]
 //   upkpack inspect Packaged.exe [--json] [--require-signed]   (alias: verify)
-//   upkpack extract Packaged.exe --out DIR [--no-verify]
+//   upkpack extract Packaged.exe --out DIR [--no-verify] [--expand]
 //   upkpack log unpack.log... [--last] [--json] [--since DAY] [--until DAY] [--outcome WHICH] | --text
 //
 // Exit codes: 0 success, 1 failure, 2 usage error; for log, 2 also means a
@@ -22,7 +22,7 @@ const char kSummary[] =
     "and reads the unpacker's log.\n"
     "  upkpack pack --stub UnPackFile.exe --out Packaged.exe FILE... | FOLDER\n"
     "  upkpack inspect FILE [--json] [--require-signed]   (alias: verify)\n"
-    "  upkpack extract FILE --out DIR [--no-verify]\n"
+    "  upkpack extract FILE --out DIR [--no-verify] [--expand]\n"
     "  upkpack log UNPACK.LOG... [--last] [--json] [--since|--until YYYY-MM-DD] [--outcome O]\n"
     "  upkpack log UNPACK.LOG... --text\n"
     "  upkpack COMMAND --help   tells one command's options\n"

@@ -47,7 +47,7 @@ struct LogOptions {
 };
 
 // The rows of the refusal table, and one more for a refusal whose line is missing.
-constexpr size_t kRefusalRows = 11;
+constexpr size_t kRefusalRows = 12;
 
 // What one file adds to the summary of several.
 struct LogTally {

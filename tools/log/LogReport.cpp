@@ -234,7 +234,7 @@ void Field(std::ostream& out, const char* label, const std::string& text, bool w
 
 // Keys of the refusal table's rows in JSON, and their log lines in the summary.
 const char* const kRefusalKeys[] = {"another-installation", "not-newer",      "os-bound",      "version-bound",
-                                    "path-missing",         "unpack-failed",  "package-damaged", "expand-failed",
+                                    "path-missing",         "unpack-failed",  "package-damaged", "package-format",  "expand-failed",
                                     "install-failed",       "launch-failed",  "line-missing"};
 const char* const kRefusalLines[] = {
     "upgrade skip Another installation is in progress. ...",
@@ -244,6 +244,7 @@ const char* const kRefusalLines[] = {
     "upgrade skip path not exist <folder>",
     "upgrade skip unpack not success",
     "upgrade skip unpack not success after Package damaged: ...",
+    "upgrade skip unpack not success after Package format <n> is not known ...",
     "upgrade skip expand err<code>",
     "upgrade skip install service err<code>",
     "upgrade skip launch service err<code>",

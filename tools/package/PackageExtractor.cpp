@@ -1,5 +1,6 @@
 #include "tools/package/PackageExtractor.h"
 
+#include "tools/cabinet/CabinetCheck.h"
 #include "tools/package/PackageWriter.h"
 #include "tools/package/Sha256.h"
 #include "unpack/layout/PackageParse.h"
@@ -23,23 +24,6 @@ namespace package {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Creates path for writing and fails when anything at all already has that
-// name (a file, a folder, a link, even one that points nowhere), so nothing is
-// replaced and no link is followed. fopen's "x" does this where the C runtime
-// honours it; the msvcrt.dll that MinGW links does not promise it (Wine's
-// ignores it and truncates), so there the runtime's exclusive open is used.
-FILE* CreateNew(const fs::path& path) {
-#ifdef _WIN32
-    int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
-    FILE* file = _fdopen(fd, "wb");
-    if (file == nullptr) _close(fd);
-    return file;
-#else
-    return std::fopen(path.c_str(), "wbx");
-#endif
-}
 
 bool Fail(Extraction& result, const std::string& problem) {
     result.problem = problem;
@@ -70,7 +54,7 @@ public:
             earlier.replacedBy = result_.entries.size();
         }
         current_ = folder_ / entry.name;
-        file_ = CreateNew(current_);
+        file_ = CreateNewFile(current_);
         if (file_ == nullptr) {
             const int error = errno;
             reason =
@@ -192,7 +176,23 @@ size_t CountWritten(const Extraction& result) {
 
 }  // namespace
 
-bool ExtractPackage(const std::string& path, const std::string& folder, bool verify, Extraction& result) {
+// fopen's "x" refuses any existing name where the C runtime honours it; the
+// msvcrt.dll that MinGW links does not promise it (Wine's
+// ignores it and truncates), so there the runtime's exclusive open is used.
+FILE* CreateNewFile(const std::filesystem::path& path) {
+#ifdef _WIN32
+    int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) _close(fd);
+    return file;
+#else
+    return std::fopen(path.c_str(), "wbx");
+#endif
+}
+
+bool ExtractPackage(const std::string& path, const std::string& folder, bool verify, Extraction& result,
+                    bool expand) {
     result = Extraction{};
 
     // First pass: layout and digest, before a single byte is written.
@@ -290,10 +290,22 @@ bool ExtractPackage(const std::string& path, const std::string& folder, bool ver
     if (!result.unpackersWalk && second.foundSha256 != first.foundSha256)
         return Fail(result, "the package changed while it was extracted (its SHA-256 is now " + second.foundSha256 +
                                 "): the files written are not the ones checked");
+    // What the install step's expand would find in the folder: the .cab files written.
+    std::vector<std::string> cabinets;
+    for (const ExtractedEntry& entry : result.entries)
+        if (expand && entry.written && IsCabinetName(entry.name)) cabinets.push_back((dir / entry.name).string());
+    ExpandCabinets(cabinets, folder, result.expansions);
     if (!result.verified && !result.noDigest)
         return Fail(result, "extracted without verification: " + result.unverified);
     for (const ExtractedEntry& entry : result.entries)
         if (!entry.skipped.empty()) return Fail(result, "'" + entry.name + "' was not written: " + entry.skipped);
+    for (const Expansion& expansion : result.expansions) {
+        if (!expansion.problem.empty())
+            return Fail(result, "cannot expand '" + expansion.cabinet + "' whole: " + expansion.problem);
+        for (const ExpandedFile& file : expansion.files)
+            if (!file.written)
+                return Fail(result, "'" + file.name + "' of '" + expansion.cabinet + "' was not written: " + file.skipped);
+    }
     return true;
 }
 

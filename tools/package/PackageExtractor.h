@@ -2,9 +2,12 @@
 // unpacker would use, after proving the package intact.
 #pragma once
 
+#include "tools/cabinet/CabinetExpand.h"
 #include "tools/package/PackageInspector.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,7 @@ struct Extraction {
     std::string unverified;  // with verify off: why the package could not be verified
     bool unpackersWalk = false;  // written by the unpacker's own walk past damage that stopped the checked one
     std::vector<ExtractedEntry> entries;
+    std::vector<Expansion> expansions;  // with expand: one for each .cab entry written
     uint64_t bytesWritten = 0;
     std::string leftBehind;  // a failure's note on what stays in the folder
     std::string problem;     // one line; empty when every entry was written
@@ -39,8 +43,15 @@ struct Extraction {
 // anything that existed there, skips the entries the unpacker would not
 // write, and lets a later entry of a name replace the earlier one's file, as
 // the unpacker does. With verify false, a package whose damage stops the
-// checked walk is written as the unpacker's walk would write it. True when
-// every entry was written and the package verified, or it has no digest.
-bool ExtractPackage(const std::string& path, const std::string& folder, bool verify, Extraction& result);
+// checked walk is written as the unpacker's walk would write it. With expand,
+// every .cab entry written is then expanded into folder as well, with the
+// same rules (CabinetExpand.h). True when every entry (and every cabinet's
+// file) was written and the package verified, or it has no digest.
+bool ExtractPackage(const std::string& path, const std::string& folder, bool verify, Extraction& result,
+                    bool expand = false);
+
+// Creates path for writing and fails (errno EEXIST) when anything at all
+// already has that name, so that nothing is replaced and no link followed.
+FILE* CreateNewFile(const std::filesystem::path& path);
 
 }  // namespace package

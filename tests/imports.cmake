@@ -1,0 +1,32 @@
+# Proves that each executable imports only DLLs that every Windows (7 and later)
+# has in its system folder, so that copying the one file is enough: upkpack.exe
+# to a support desk, UnPackFile.exe to a customer. The MinGW runtime and C++
+# library (libstdc++-6.dll, libgcc_s_*.dll, libwinpthread-1.dll) must be linked in.
+#   cmake -DOBJDUMP=<objdump of the toolchain> "-DEXECUTABLES=a.exe;b.exe" -P imports.cmake
+cmake_minimum_required(VERSION 3.20)
+set(system_dlls advapi32 bcrypt cabinet crypt32 gdi32 kernel32 msvcrt ntdll ole32 oleaut32 setupapi shell32 shlwapi
+    user32 version wintrust ws2_32 wtsapi32)
+set(failed "")
+foreach(executable ${EXECUTABLES})
+  execute_process(COMMAND ${OBJDUMP} -p ${executable} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} -p ${executable} failed (${result})")
+  endif()
+  string(REGEX MATCHALL "DLL Name: [^\n]+" names "${dump}")
+  set(imports "")
+  foreach(line ${names})
+    string(REGEX REPLACE "^DLL Name: (.+)\\.[dD][lL][lL]$" "\\1" dll "${line}")
+    string(TOLOWER "${dll}" dll)
+    list(APPEND imports ${dll})
+    if(NOT dll IN_LIST system_dlls)
+      string(APPEND failed "${executable} imports ${dll}.dll, which is no system DLL\n")
+    endif()
+  endforeach()
+  message(STATUS "${executable}: ${imports}")
+  if(NOT imports)
+    string(APPEND failed "${executable}: no imports found in the objdump output\n")
+  endif()
+endforeach()
+if(failed)
+  message(FATAL_ERROR "${failed}")
+endif()
