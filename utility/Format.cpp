@@ -6,7 +6,7 @@
 
 namespace {
 
-struct Spec {
+struct Conversion {
     bool leftAlign = false;
     bool plus = false;
     bool space = false;
@@ -19,11 +19,11 @@ struct Spec {
 
 void Pad(std::wstring& out, size_t count, wchar_t c) { out.append(count, c); }
 
-void EmitField(std::wstring& out, const Spec& spec, const std::wstring& body) {
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+void EmitField(std::wstring& out, const Conversion& conversion, const std::wstring& body) {
+    size_t width = conversion.width > 0 ? static_cast<size_t>(conversion.width) : 0;
     if (body.size() >= width) {
         out += body;
-    } else if (spec.leftAlign) {
+    } else if (conversion.leftAlign) {
         out += body;
         Pad(out, width - body.size(), L' ');
     } else {
@@ -32,7 +32,7 @@ void EmitField(std::wstring& out, const Spec& spec, const std::wstring& body) {
     }
 }
 
-void EmitInteger(std::wstring& out, const Spec& spec, bool negative, uint64_t magnitude, unsigned base,
+void EmitInteger(std::wstring& out, const Conversion& conversion, bool negative, uint64_t magnitude, unsigned base,
                  bool upper, const wchar_t* prefix) {
     wchar_t digits[72];
     int count = 0;
@@ -43,7 +43,7 @@ void EmitInteger(std::wstring& out, const Spec& spec, bool negative, uint64_t ma
     } while (magnitude != 0);
 
     std::wstring number;
-    int precision = spec.precision;
+    int precision = conversion.precision;
     if (precision == 0 && count == 1 && digits[0] == L'0') count = 0;  // "%.0d" of 0 prints nothing
     for (int i = count; i < precision; ++i) number += L'0';
     for (int i = count - 1; i >= 0; --i) number += digits[i];
@@ -51,16 +51,16 @@ void EmitInteger(std::wstring& out, const Spec& spec, bool negative, uint64_t ma
     std::wstring sign;
     if (negative)
         sign = L"-";
-    else if (spec.plus)
+    else if (conversion.plus)
         sign = L"+";
-    else if (spec.space)
+    else if (conversion.space)
         sign = L" ";
     if (prefix != nullptr) sign += prefix;
 
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
-    if (spec.zeroPad && !spec.leftAlign && precision < 0 && sign.size() + number.size() < width)
+    size_t width = conversion.width > 0 ? static_cast<size_t>(conversion.width) : 0;
+    if (conversion.zeroPad && !conversion.leftAlign && precision < 0 && sign.size() + number.size() < width)
         number.insert(0, width - sign.size() - number.size(), L'0');
-    EmitField(out, spec, sign + number);
+    EmitField(out, conversion, sign + number);
 }
 
 std::wstring WidenNarrow(const char* text, int precision) {
@@ -87,62 +87,62 @@ void AppendFormatV(std::wstring& out, const wchar_t* format, va_list args) {
             out += L'%';
             continue;
         }
-        Spec spec;
+        Conversion conversion;
         for (;; ++p) {
-            if (*p == L'-') spec.leftAlign = true;
-            else if (*p == L'+') spec.plus = true;
-            else if (*p == L' ') spec.space = true;
-            else if (*p == L'0') spec.zeroPad = true;
-            else if (*p == L'#') spec.alternate = true;
+            if (*p == L'-') conversion.leftAlign = true;
+            else if (*p == L'+') conversion.plus = true;
+            else if (*p == L' ') conversion.space = true;
+            else if (*p == L'0') conversion.zeroPad = true;
+            else if (*p == L'#') conversion.alternate = true;
             else break;
         }
         if (*p == L'*') {
-            spec.width = va_arg(ap, int);
-            if (spec.width < 0) {
-                spec.leftAlign = true;
-                spec.width = -spec.width;
+            conversion.width = va_arg(ap, int);
+            if (conversion.width < 0) {
+                conversion.leftAlign = true;
+                conversion.width = -conversion.width;
             }
             ++p;
         } else {
-            while (*p >= L'0' && *p <= L'9') spec.width = spec.width * 10 + (*p++ - L'0');
+            while (*p >= L'0' && *p <= L'9') conversion.width = conversion.width * 10 + (*p++ - L'0');
         }
         if (*p == L'.') {
             ++p;
-            spec.precision = 0;
+            conversion.precision = 0;
             if (*p == L'*') {
-                spec.precision = va_arg(ap, int);
+                conversion.precision = va_arg(ap, int);
                 ++p;
             } else {
-                while (*p >= L'0' && *p <= L'9') spec.precision = spec.precision * 10 + (*p++ - L'0');
+                while (*p >= L'0' && *p <= L'9') conversion.precision = conversion.precision * 10 + (*p++ - L'0');
             }
         }
         if (p[0] == L'l' && p[1] == L'l') {
-            spec.length = Spec::longLong;
+            conversion.length = Conversion::longLong;
             p += 2;
         } else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
-            spec.length = Spec::longLong;
+            conversion.length = Conversion::longLong;
             p += 3;
         } else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') {
             p += 3;
         } else if (p[0] == L'h' && p[1] == L'h') {
-            spec.length = Spec::charInt;
+            conversion.length = Conversion::charInt;
             p += 2;
         } else if (*p == L'h') {
-            spec.length = Spec::shortInt;
+            conversion.length = Conversion::shortInt;
             ++p;
         } else if (*p == L'l' || *p == L'w') {
-            spec.length = Spec::longInt;
+            conversion.length = Conversion::longInt;
             ++p;
         }
 
         switch (*p) {
         case L'd':
         case L'i': {
-            int64_t value = spec.length == Spec::longLong ? va_arg(ap, long long) : va_arg(ap, int);
-            if (spec.length == Spec::shortInt) value = static_cast<short>(value);
-            if (spec.length == Spec::charInt) value = static_cast<signed char>(value);
+            int64_t value = conversion.length == Conversion::longLong ? va_arg(ap, long long) : va_arg(ap, int);
+            if (conversion.length == Conversion::shortInt) value = static_cast<short>(value);
+            if (conversion.length == Conversion::charInt) value = static_cast<signed char>(value);
             uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-            EmitInteger(out, spec, value < 0, magnitude, 10, false, nullptr);
+            EmitInteger(out, conversion, value < 0, magnitude, 10, false, nullptr);
             break;
         }
         case L'u':
@@ -150,17 +150,17 @@ void AppendFormatV(std::wstring& out, const wchar_t* format, va_list args) {
         case L'X':
         case L'o': {
             uint64_t value =
-                spec.length == Spec::longLong ? va_arg(ap, unsigned long long) : va_arg(ap, unsigned int);
-            if (spec.length == Spec::shortInt) value = static_cast<unsigned short>(value);
-            if (spec.length == Spec::charInt) value = static_cast<unsigned char>(value);
+                conversion.length == Conversion::longLong ? va_arg(ap, unsigned long long) : va_arg(ap, unsigned int);
+            if (conversion.length == Conversion::shortInt) value = static_cast<unsigned short>(value);
+            if (conversion.length == Conversion::charInt) value = static_cast<unsigned char>(value);
             unsigned base = *p == L'u' ? 10 : (*p == L'o' ? 8 : 16);
             const wchar_t* prefix = nullptr;
-            if (spec.alternate && value != 0) prefix = *p == L'x' ? L"0x" : (*p == L'X' ? L"0X" : (*p == L'o' ? L"0" : nullptr));
-            EmitInteger(out, spec, false, value, base, *p == L'X', prefix);
+            if (conversion.alternate && value != 0) prefix = *p == L'x' ? L"0x" : (*p == L'X' ? L"0X" : (*p == L'o' ? L"0" : nullptr));
+            EmitInteger(out, conversion, false, value, base, *p == L'X', prefix);
             break;
         }
         case L'p': {
-            Spec pointer = spec;
+            Conversion pointer = conversion;
             pointer.zeroPad = true;
             pointer.width = static_cast<int>(sizeof(void*) * 2);
             EmitInteger(out, pointer, false, reinterpret_cast<uintptr_t>(va_arg(ap, void*)), 16, true, nullptr);
@@ -169,29 +169,29 @@ void AppendFormatV(std::wstring& out, const wchar_t* format, va_list args) {
         case L'c':
         case L'C': {
             int value = va_arg(ap, int);
-            bool narrow = (*p == L'C') ? spec.length != Spec::longInt : spec.length == Spec::shortInt;
+            bool narrow = (*p == L'C') ? conversion.length != Conversion::longInt : conversion.length == Conversion::shortInt;
             wchar_t c = narrow ? static_cast<wchar_t>(static_cast<unsigned char>(value)) : static_cast<wchar_t>(value);
-            EmitField(out, spec, std::wstring(1, c));
+            EmitField(out, conversion, std::wstring(1, c));
             break;
         }
         case L's':
         case L'S': {
             // In the wide functions of the Windows CRT "%s" is wide text and "%S"
             // the other width; "h" forces 8-bit text, "l" and "w" force wide text.
-            bool narrow = (*p == L'S') ? spec.length != Spec::longInt : spec.length == Spec::shortInt;
+            bool narrow = (*p == L'S') ? conversion.length != Conversion::longInt : conversion.length == Conversion::shortInt;
             std::wstring text;
             if (narrow) {
                 const char* s = va_arg(ap, const char*);
-                text = WidenNarrow(s != nullptr ? s : "(null)", spec.precision);
+                text = WidenNarrow(s != nullptr ? s : "(null)", conversion.precision);
             } else {
                 const wchar_t* s = va_arg(ap, const wchar_t*);
                 if (s == nullptr) s = L"(null)";
                 size_t length = wcslen(s);
-                if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < length)
-                    length = static_cast<size_t>(spec.precision);
+                if (conversion.precision >= 0 && static_cast<size_t>(conversion.precision) < length)
+                    length = static_cast<size_t>(conversion.precision);
                 text.assign(s, length);
             }
-            EmitField(out, spec, text);
+            EmitField(out, conversion, text);
             break;
         }
         case L'\0':

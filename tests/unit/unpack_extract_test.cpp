@@ -92,7 +92,7 @@ protected:
         ForceRemoveTree(scratch);
     }
 
-    void WritePackage(const TestPackage& spec) { ASSERT_TRUE(WriteBytes(packagePath, BuildPackage(spec))); }
+    void WritePackage(const TestPackage& contents) { ASSERT_TRUE(WriteBytes(packagePath, BuildPackage(contents))); }
 
     void ExpectFile(const std::wstring& name, const Bytes& expected) {
         Bytes actual;
@@ -105,15 +105,15 @@ protected:
 };
 
 TEST_F(ExtractTest, OneEntryOnTheWorkerThread) {
-    TestPackage spec;
-    spec.entries.push_back({"package1.cab", MakeData(5000, 11)});
-    WritePackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"package1.cab", MakeData(5000, 11)});
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 1);
     EXPECT_EQ(unpack.GetSuccess(), 1);
     EXPECT_EQ(unpack.GetUnPackPath(), folder);
-    ExpectFile(L"package1.cab", spec.entries[0].data);
+    ExpectFile(L"package1.cab", contents.entries[0].data);
 
     std::vector<std::wstring> lines = ExtractionLines();
     ASSERT_EQ(lines.size(), 4u);
@@ -129,12 +129,12 @@ TEST_F(ExtractTest, OneEntryOnTheWorkerThread) {
 // and what lands is what the check proved. A writer let in would change the
 // entry's last byte, the last one checked and copied.
 TEST_F(ExtractTest, NoWriterGetsInWhileThePackageIsRead) {
-    TestPackage spec;
-    spec.marked = true;
-    spec.entries.push_back({"package1.cab", MakeData(32u << 20, 9)});
-    WritePackage(spec);
-    const LONG last = static_cast<LONG>(spec.imageSize + package::kRecordSize + spec.entries[0].data.size() - 1);
-    const uint8_t changed = static_cast<uint8_t>(~spec.entries[0].data.back());
+    TestPackage contents;
+    contents.marked = true;
+    contents.entries.push_back({"package1.cab", MakeData(32u << 20, 9)});
+    WritePackage(contents);
+    const LONG last = static_cast<LONG>(contents.imageSize + package::kRecordSize + contents.entries[0].data.size() - 1);
+    const uint8_t changed = static_cast<uint8_t>(~contents.entries[0].data.back());
     CUnPack unpack(packagePath);
     ScopedHandle worker(::CreateThread(nullptr, 0, CUnPack::UnPackThreadProc, &unpack, 0, nullptr));
     auto running = [&] { return ::WaitForSingleObject(worker.Get(), 0) == WAIT_TIMEOUT; };
@@ -149,25 +149,25 @@ TEST_F(ExtractTest, NoWriterGetsInWhileThePackageIsRead) {
     }
     EXPECT_GT(refused, 0);
     EXPECT_EQ(unpack.GetSuccess(), 1);
-    ExpectFile(L"package1.cab", spec.entries[0].data);
+    ExpectFile(L"package1.cab", contents.entries[0].data);
 }
 
 TEST_F(ExtractTest, SeveralEntriesOfEverySizeAroundTheChunk) {
     const size_t sizes[] = {0, 1, 1023, 1024, 1025, 3072, 70001};
-    TestPackage spec;
+    TestPackage contents;
     for (size_t i = 0; i < sizeof(sizes) / sizeof(sizes[0]); ++i)
-        spec.entries.push_back({"entry" + std::to_string(i) + ".bin", MakeData(sizes[i], static_cast<uint8_t>(i))});
-    WritePackage(spec);
+        contents.entries.push_back({"entry" + std::to_string(i) + ".bin", MakeData(sizes[i], static_cast<uint8_t>(i))});
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 1);
-    int count = static_cast<int>(spec.entries.size());
-    for (const TestEntry& entry : spec.entries) ExpectFile(Narrow(entry.name), entry.data);
+    int count = static_cast<int>(contents.entries.size());
+    for (const TestEntry& entry : contents.entries) ExpectFile(Narrow(entry.name), entry.data);
 
     std::vector<std::wstring> lines = ExtractionLines();
     ASSERT_EQ(lines.size(), 3u * count + 1);
     for (int i = 0; i < count; ++i) {
-        std::wstring path = folder + Narrow(spec.entries[i].name);
+        std::wstring path = folder + Narrow(contents.entries[i].name);
         EXPECT_TRUE(IsFreeSpaceLine(lines[3 * i], sizes[i])) << lines[3 * i];
         EXPECT_EQ(lines[3 * i + 1], NameLine(i + 1, count, path, sizes[i]));
         EXPECT_EQ(lines[3 * i + 2], CountLine(i + 1, sizes[i], path));
@@ -176,26 +176,26 @@ TEST_F(ExtractTest, SeveralEntriesOfEverySizeAroundTheChunk) {
 }
 
 TEST_F(ExtractTest, ARepeatedNameReplacesTheEarlierFile) {
-    TestPackage spec;
-    spec.entries.push_back({"same.bin", MakeData(3000, 1)});
-    spec.entries.push_back({"same.bin", MakeData(10, 2)});
-    WritePackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"same.bin", MakeData(3000, 1)});
+    contents.entries.push_back({"same.bin", MakeData(10, 2)});
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 1);
-    ExpectFile(L"same.bin", spec.entries[1].data);
+    ExpectFile(L"same.bin", contents.entries[1].data);
     EXPECT_EQ(ExtractionLines().back(), TotalLine(2));
 }
 
 TEST_F(ExtractTest, AnEmptyNameIsPassedOver) {
-    TestPackage spec;
-    spec.entries.push_back({"", MakeData(2500, 1)});
-    spec.entries.push_back({"after.bin", MakeData(700, 2)});
-    WritePackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"", MakeData(2500, 1)});
+    contents.entries.push_back({"after.bin", MakeData(700, 2)});
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 1);
-    ExpectFile(L"after.bin", spec.entries[1].data);
+    ExpectFile(L"after.bin", contents.entries[1].data);
     EXPECT_EQ(FolderListing(folder), std::vector<std::wstring>{L"after.bin"});
 
     std::vector<std::wstring> lines = ExtractionLines();
@@ -210,11 +210,11 @@ TEST_F(ExtractTest, AnEmptyNameIsPassedOver) {
 class EntryCountTest : public ExtractTest, public ::testing::WithParamInterface<int32_t> {};
 
 TEST_P(EntryCountTest, ZeroOrLessExtractsNothingAndSucceeds) {
-    TestPackage spec;
-    spec.entries.push_back({"never.bin", MakeData(100, 1)});
-    spec.overrideCount = true;
-    spec.entryCount = GetParam();
-    WritePackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"never.bin", MakeData(100, 1)});
+    contents.overrideCount = true;
+    contents.entryCount = GetParam();
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 1);
@@ -231,16 +231,16 @@ INSTANTIATE_TEST_SUITE_P(Table, EntryCountTest, ::testing::Values(0, -1, INT32_M
 class UnsafeNameTest : public ExtractTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(UnsafeNameTest, IsRefusedAndSkipped) {
-    TestPackage spec;
-    spec.entries.push_back({"before.bin", MakeData(100, 1)});
-    spec.entries.push_back({GetParam(), MakeData(3333, 2)});
-    spec.entries.push_back({"after.bin", MakeData(1500, 3)});
-    WritePackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"before.bin", MakeData(100, 1)});
+    contents.entries.push_back({GetParam(), MakeData(3333, 2)});
+    contents.entries.push_back({"after.bin", MakeData(1500, 3)});
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 1);
-    ExpectFile(L"before.bin", spec.entries[0].data);
-    ExpectFile(L"after.bin", spec.entries[2].data);
+    ExpectFile(L"before.bin", contents.entries[0].data);
+    ExpectFile(L"after.bin", contents.entries[2].data);
     std::vector<std::wstring> expectedListing = {L"after.bin", L"before.bin"};
     EXPECT_EQ(FolderListing(folder), expectedListing);
 
@@ -273,9 +273,9 @@ TEST_F(ExtractTest, AnOldFolderIsEmptiedAfterItsHostLogsAreSavedOneLevelUp) {
     ASSERT_TRUE(WriteText(folder + L"old\\deeper\\file.bin", "old"));
     ASSERT_TRUE(WriteText(parent + L"\\aulog.txt", "an older copy"));
 
-    TestPackage spec;
-    spec.entries.push_back({"package1.cab", MakeData(4096, 7)});
-    WritePackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"package1.cab", MakeData(4096, 7)});
+    WritePackage(contents);
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 1);
 
@@ -308,15 +308,15 @@ TEST_F(ExtractTest, AnOldFolderThatCannotBeEmptiedIsUsedAsItIs) {
     ASSERT_TRUE(WriteText(folder + L"locked.txt", "locked"));
     ASSERT_TRUE(WriteText(folder + L"junk.bin", "junk"));
     ASSERT_TRUE(::SetFileAttributesW((folder + L"locked.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-    TestPackage spec;
-    spec.entries.push_back({"package1.cab", MakeData(2000, 5)});
-    WritePackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"package1.cab", MakeData(2000, 5)});
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 1);
     std::vector<std::wstring> expectedListing = {L"locked.txt", L"package1.cab"};
     EXPECT_EQ(FolderListing(folder), expectedListing);
-    ExpectFile(L"package1.cab", spec.entries[0].data);
+    ExpectFile(L"package1.cab", contents.entries[0].data);
 }
 
 TEST_F(ExtractTest, NoOldFolderLeavesTheCurrentDirectoryAlone) {
@@ -348,16 +348,16 @@ TEST_F(ExtractTest, AnOutputPathOf260CharactersOrMoreIsRefused) {
     ASSERT_LT(room, package::kNameSize);
     std::string fits(room - 1, 'f');
     std::string tooLong(room, 'l');
-    TestPackage spec;
-    spec.entries.push_back({tooLong, MakeData(1200, 1)});
-    spec.entries.push_back({fits, MakeData(1300, 2)});
-    spec.entries.push_back({"after.bin", MakeData(10, 3)});
-    WritePackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({tooLong, MakeData(1200, 1)});
+    contents.entries.push_back({fits, MakeData(1300, 2)});
+    contents.entries.push_back({"after.bin", MakeData(10, 3)});
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 1);
-    ExpectFile(Narrow(fits), spec.entries[1].data);
-    ExpectFile(L"after.bin", spec.entries[2].data);
+    ExpectFile(Narrow(fits), contents.entries[1].data);
+    ExpectFile(L"after.bin", contents.entries[2].data);
     std::vector<std::wstring> errors = FileErrorLines();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find(folder + Narrow(tooLong)), std::wstring::npos);
@@ -365,14 +365,14 @@ TEST_F(ExtractTest, AnOutputPathOf260CharactersOrMoreIsRefused) {
 
 // A name field without a NUL is read as its 260 bytes and no further.
 TEST_F(ExtractTest, ANameWithoutTerminatorIsBoundedToItsField) {
-    TestPackage spec;
-    spec.entries.push_back({std::string(package::kNameSize, 'n'), Bytes(600, 'X')});
-    spec.entries.push_back({"after.bin", MakeData(10, 3)});
-    WritePackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({std::string(package::kNameSize, 'n'), Bytes(600, 'X')});
+    contents.entries.push_back({"after.bin", MakeData(10, 3)});
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 1);
-    ExpectFile(L"after.bin", spec.entries[1].data);
+    ExpectFile(L"after.bin", contents.entries[1].data);
     std::vector<std::wstring> lines = ExtractionLines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[1], NameLine(1, 2, folder + std::wstring(package::kNameSize, L'n'), 600));
@@ -380,12 +380,12 @@ TEST_F(ExtractTest, ANameWithoutTerminatorIsBoundedToItsField) {
 
 // Record 2 is read across the end of the file: 1 to 283 bytes end the package.
 TEST_F(ExtractTest, ARecordCutOffEndsThePackage) {
-    TestPackage spec;
+    TestPackage contents;
     TestEntry first{"first.bin", MakeData(100, 1), true, 150};
-    spec.entries.push_back(first);
-    spec.overrideCount = true;
-    spec.entryCount = 2;
-    Bytes file = BuildPackage(spec);
+    contents.entries.push_back(first);
+    contents.overrideCount = true;
+    contents.entryCount = 2;
+    Bytes file = BuildPackage(contents);
     ASSERT_TRUE(WriteBytes(packagePath, file));
 
     CUnPack unpack(packagePath);
@@ -424,11 +424,11 @@ TEST_F(ExtractTest, DataEndingEarlyGivesAShorterFile) {
 }
 
 TEST_F(ExtractTest, NoPackageTouchesNothing) {
-    TestPackage spec;
-    spec.entries.push_back({"x.bin", MakeData(10, 1)});
-    spec.overrideHeaderOffset = true;
-    spec.headerOffset = 0;
-    WritePackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"x.bin", MakeData(10, 1)});
+    contents.overrideHeaderOffset = true;
+    contents.headerOffset = 0;
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     EXPECT_EQ(unpack.UnPackAndWait(), 0);
@@ -518,11 +518,11 @@ TEST_P(DiskSpaceTest, RefusesWithTheBox) {
     ASSERT_FALSE(caption.empty());
     ASSERT_FALSE(text.empty());
 
-    TestPackage spec;
-    if (!refuseFirst) spec.entries.push_back({"small.bin", MakeData(10, 1)});
-    spec.entries.push_back({"huge.bin", MakeData(64, 2), true, 1ull << 50});
-    spec.entries.push_back({"never.bin", MakeData(10, 3)});
-    WritePackage(spec);
+    TestPackage contents;
+    if (!refuseFirst) contents.entries.push_back({"small.bin", MakeData(10, 1)});
+    contents.entries.push_back({"huge.bin", MakeData(64, 2), true, 1ull << 50});
+    contents.entries.push_back({"never.bin", MakeData(10, 3)});
+    WritePackage(contents);
 
     CUnPack unpack(packagePath);
     BoxWatcher watcher;
@@ -549,7 +549,7 @@ TEST_P(DiskSpaceTest, RefusesWithTheBox) {
         // The check comes before the folder is first asked for.
         EXPECT_FALSE(CUtility::FileExists(folder));
     } else {
-        ExpectFile(L"small.bin", spec.entries[0].data);
+        ExpectFile(L"small.bin", contents.entries[0].data);
         EXPECT_FALSE(CUtility::FileExists(folder + L"huge.bin"));
         EXPECT_FALSE(CUtility::FileExists(folder + L"never.bin"));
     }

@@ -38,11 +38,11 @@ protected:
 };
 
 TEST_F(FindHeaderTest, UnsignedFileHasItsTrailerAtTheEnd) {
-    TestPackage spec;
-    spec.imageSize = 1536;
-    spec.entries.push_back({"package1.cab", MakeData(3000, 1)});
+    TestPackage contents;
+    contents.imageSize = 1536;
+    contents.entries.push_back({"package1.cab", MakeData(3000, 1)});
     uint64_t expected = 0;
-    Bytes file = BuildPackage(spec, &expected);
+    Bytes file = BuildPackage(contents, &expected);
     ASSERT_EQ(expected, 1536u);
 
     EXPECT_EQ(Find(file), expected);
@@ -51,13 +51,13 @@ TEST_F(FindHeaderTest, UnsignedFileHasItsTrailerAtTheEnd) {
 }
 
 TEST_F(FindHeaderTest, SignedFileSkipsTheCertificateTable) {
-    TestPackage spec;
-    spec.imageSize = 2048;
-    spec.entries.push_back({"a.bin", MakeData(777, 2)});
-    spec.entries.push_back({"b.bin", MakeData(5, 3)});
-    spec.certificate = MakeData(1000, 9);
+    TestPackage contents;
+    contents.imageSize = 2048;
+    contents.entries.push_back({"a.bin", MakeData(777, 2)});
+    contents.entries.push_back({"b.bin", MakeData(5, 3)});
+    contents.certificate = MakeData(1000, 9);
     uint64_t expected = 0;
-    Bytes file = BuildPackage(spec, &expected);
+    Bytes file = BuildPackage(contents, &expected);
 
     EXPECT_EQ(Find(file), expected);
     std::vector<std::wstring> expectedLines = {NameLine(path), SignLine(1000), OffsetLine(2048)};
@@ -74,12 +74,12 @@ struct NegativeCase {
 class NegativeCertificateTest : public FindHeaderTest, public ::testing::WithParamInterface<NegativeCase> {};
 
 TEST_P(NegativeCertificateTest, CountsAsZero) {
-    TestPackage spec;
-    spec.entries.push_back({"x.bin", MakeData(100, 4)});
-    spec.overrideCertificateField = true;
-    spec.certificateField = GetParam().field;
+    TestPackage contents;
+    contents.entries.push_back({"x.bin", MakeData(100, 4)});
+    contents.overrideCertificateField = true;
+    contents.certificateField = GetParam().field;
     uint64_t expected = 0;
-    Bytes file = BuildPackage(spec, &expected);
+    Bytes file = BuildPackage(contents, &expected);
 
     EXPECT_EQ(Find(file), expected);
     std::vector<std::wstring> expectedLines = {NameLine(path), SignLine(GetParam().logged),
@@ -92,12 +92,12 @@ INSTANTIATE_TEST_SUITE_P(Table, NegativeCertificateTest,
                                            NegativeCase{0xFFFFF000u, -4096}));
 
 TEST_F(FindHeaderTest, TrailerOffsetZeroMeansNoPackage) {
-    TestPackage spec;
-    spec.entries.push_back({"x.bin", MakeData(100, 4)});
-    spec.overrideHeaderOffset = true;
-    spec.headerOffset = 0;
+    TestPackage contents;
+    contents.entries.push_back({"x.bin", MakeData(100, 4)});
+    contents.overrideHeaderOffset = true;
+    contents.headerOffset = 0;
 
-    EXPECT_EQ(Find(BuildPackage(spec)), 0u);
+    EXPECT_EQ(Find(BuildPackage(contents)), 0u);
     std::vector<std::wstring> expectedLines = {NameLine(path), SignLine(0), OffsetLine(0)};
     EXPECT_EQ(LogMessages(), expectedLines);
 }
@@ -107,9 +107,9 @@ TEST_F(FindHeaderTest, TrailerOffsetZeroMeansNoPackage) {
 class PeOffsetPastEndTest : public FindHeaderTest, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(PeOffsetPastEndTest, YieldsZeroAfterTheNameLine) {
-    TestPackage spec;
-    spec.entries.push_back({"x.bin", MakeData(100, 4)});
-    Bytes file = BuildPackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"x.bin", MakeData(100, 4)});
+    Bytes file = BuildPackage(contents);
     uint32_t peOffset = GetParam() == 0 ? static_cast<uint32_t>(file.size() + 1) : GetParam();
     package::WriteLE32(&file[package::kPeOffsetField], peOffset);
 
@@ -165,10 +165,10 @@ std::vector<std::wstring> NameAndBigSign(const std::wstring& path) { return {Nam
 // The certificate table and part of the data are gone: the 284 bytes at the
 // computed distance lie inside entry data of 0xFF bytes.
 Bytes TailCutOff() {
-    TestPackage spec;
-    spec.entries.push_back({"x.bin", Bytes(4000, 0xFF)});
-    spec.certificate = MakeData(1000, 5);
-    Bytes file = BuildPackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"x.bin", Bytes(4000, 0xFF)});
+    contents.certificate = MakeData(1000, 5);
+    Bytes file = BuildPackage(contents);
     file.resize(file.size() - 600);
     return file;
 }
@@ -178,17 +178,17 @@ std::vector<std::wstring> TailLines(const std::wstring& path) {
 }
 
 Bytes OffsetAtTrailer() {
-    TestPackage spec;
-    spec.entries.push_back({"x.bin", MakeData(100, 4)});
-    Bytes file = BuildPackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"x.bin", MakeData(100, 4)});
+    Bytes file = BuildPackage(contents);
     package::WriteLE64(&file[file.size() - package::kRecordSize + 8], file.size() - package::kRecordSize);
     return file;
 }
 
 Bytes OffsetPastEnd() {
-    TestPackage spec;
-    spec.entries.push_back({"x.bin", MakeData(100, 4)});
-    Bytes file = BuildPackage(spec);
+    TestPackage contents;
+    contents.entries.push_back({"x.bin", MakeData(100, 4)});
+    Bytes file = BuildPackage(contents);
     package::WriteLE64(&file[file.size() - package::kRecordSize + 8], file.size() + 4096);
     return file;
 }

@@ -175,20 +175,20 @@ inline Bytes MakeData(size_t size, uint8_t seed) {
 
 // Lays out image, records and data, filler to a multiple of 8, the trailer and
 // the certificate bytes; headerOffset receives where record 1 lies.
-inline Bytes BuildPackage(const TestPackage& spec, uint64_t* headerOffset = nullptr) {
-    Bytes file = MakeImage(spec.imageSize, 0, 0);
+inline Bytes BuildPackage(const TestPackage& contents, uint64_t* headerOffset = nullptr) {
+    Bytes file = MakeImage(contents.imageSize, 0, 0);
     uint64_t first = file.size();
-    int32_t count = spec.overrideCount ? spec.entryCount : static_cast<int32_t>(spec.entries.size());
-    for (const TestEntry& entry : spec.entries) {
+    int32_t count = contents.overrideCount ? contents.entryCount : static_cast<int32_t>(contents.entries.size());
+    for (const TestEntry& entry : contents.entries) {
         Bytes record = MakeRecord(count, entry.claimSize ? entry.claimedSize : entry.data.size(), entry.name);
         file.insert(file.end(), record.begin(), record.end());
         file.insert(file.end(), entry.data.begin(), entry.data.end());
     }
     while ((file.size() + package::kRecordSize) % package::kAlignment != 0) file.push_back(0);
     package::TrailerRecord fields = {};
-    fields.headerOffset = spec.overrideHeaderOffset ? spec.headerOffset : first;
+    fields.headerOffset = contents.overrideHeaderOffset ? contents.headerOffset : first;
     CSha256 sha;
-    if (spec.marked && sha.Init() && sha.Update(&file[first], file.size() - first) && sha.Final(fields.sha256)) {
+    if (contents.marked && sha.Init() && sha.Update(&file[first], file.size() - first) && sha.Final(fields.sha256)) {
         std::memcpy(fields.magic, package::kTrailerMagic, sizeof(fields.magic));
         fields.formatVersion = package::kTrailerFormatVersion;
         fields.packageLength = file.size() - first;
@@ -196,10 +196,10 @@ inline Bytes BuildPackage(const TestPackage& spec, uint64_t* headerOffset = null
     Bytes trailer(package::kRecordSize, 0);
     package::EncodeTrailer(fields, trailer.data());
     file.insert(file.end(), trailer.begin(), trailer.end());
-    uint32_t certificateOffset = spec.certificate.empty() ? 0 : static_cast<uint32_t>(file.size());
-    file.insert(file.end(), spec.certificate.begin(), spec.certificate.end());
-    uint32_t field = spec.overrideCertificateField ? spec.certificateField
-                                                   : static_cast<uint32_t>(spec.certificate.size());
+    uint32_t certificateOffset = contents.certificate.empty() ? 0 : static_cast<uint32_t>(file.size());
+    file.insert(file.end(), contents.certificate.begin(), contents.certificate.end());
+    uint32_t field = contents.overrideCertificateField ? contents.certificateField
+                                                   : static_cast<uint32_t>(contents.certificate.size());
     package::WriteLE32(&file[kPeOffset + package::kSecurityOffsetField], certificateOffset);
     package::WriteLE32(&file[kPeOffset + package::kSecuritySizeField], field);
     if (headerOffset != nullptr) *headerOffset = first;

@@ -72,20 +72,22 @@ InspectReport InspectFile(const std::string& path, const InspectOptions& options
 
     // The install step's expand reads each .cab entry: the same check as pack's,
     // names included.
-    const std::string cabinetProblem = CheckEntryCabinets(path, report.layout);
+    CheckEntryCabinets(path, report.layout);
     if (report.packageSound) {
         const std::vector<InspectedEntry>& entries = report.layout.entries;
-        for (size_t i = 0; i < entries.size(); ++i)
+        bool anyCabinet = false;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            anyCabinet = anyCabinet || entries[i].isCabinet;
             if (entries[i].isCabinet && !entries[i].cabinet.ok)
                 report.verdicts.push_back({"cabinet", true,
                                            "entry " + std::to_string(i + 1) + " '" + entries[i].name +
                                                "': expand.exe would fail on this cabinet: " + entries[i].cabinet.reason});
+        }
         for (const CabinetNameVerdict& v : report.layout.cabinetNames)
             report.verdicts.push_back({"names", true,
                                        "entry " + std::to_string(v.entry) + " '" + entries[v.entry - 1].name +
                                            "': its file '" + v.name + "': " + v.reason});
-        if (cabinetProblem == "no .cab entry: nothing would be installed")
-            report.verdicts.push_back({"cabinet", true, cabinetProblem});
+        if (!anyCabinet) report.verdicts.push_back({"cabinet", true, "no .cab entry: nothing would be installed"});
     }
     if (report.layout.hasHeaders) AddStub(report, options);
     return report;

@@ -289,25 +289,17 @@ bool WalkPackage(const std::string& path, Inspection& result, EntrySink* sink) {
     return true;
 }
 
-std::string CheckEntryCabinets(const std::string& path, Inspection& result) {
-    std::string problem;
-    bool anyCabinet = false;
+void CheckEntryCabinets(const std::string& path, Inspection& result) {
     for (size_t i = 0; i < result.entries.size(); ++i) {
         InspectedEntry& e = result.entries[i];
         if (!IsCabinetName(e.name)) continue;
-        anyCabinet = e.isCabinet = true;
+        e.isCabinet = true;
         e.cabinet = CheckCabinet(path, e.dataOffset, e.size);
-        const std::string which = "entry " + Number(i + 1) + " '" + e.name + "'";
-        if (!e.cabinet.ok && problem.empty()) problem = which + ": expand.exe would fail on this cabinet: " + e.cabinet.reason;
         std::vector<std::string> names;
         for (const CabinetFile& file : e.cabinet.files) names.push_back(file.name);
-        for (const NameVerdict& verdict : CheckCabinetNames(names)) {
+        for (const NameVerdict& verdict : CheckCabinetNames(names))
             result.cabinetNames.push_back({i + 1, verdict.name, verdict.reason});
-            if (problem.empty()) problem = which + ": its file '" + verdict.name + "': " + verdict.reason;
-        }
     }
-    if (!anyCabinet) problem = "no .cab entry: nothing would be installed";
-    return problem;
 }
 
 }  // namespace package

@@ -83,9 +83,7 @@ std::string Upper(std::string text);
 
 // Checks every .cab entry as the install step's expand reads it, and the
 // names of its files, filling each entry's cabinet and result.cabinetNames.
-// The first problem found, in words, or empty when every cabinet expands
-// under its own names and there is one at least.
-std::string CheckEntryCabinets(const std::string& path, Inspection& result);
+void CheckEntryCabinets(const std::string& path, Inspection& result);
 
 inline bool InspectPackage(const std::string& path, Inspection& result) { return WalkPackage(path, result, nullptr); }
 
